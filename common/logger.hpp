@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+
+// Log levels. Messages of a level above the process-wide level are dropped.
+constexpr std::int32_t LOG_FATAL = 0;
+constexpr std::int32_t LOG_ERROR = 1;
+constexpr std::int32_t LOG_WARNING = 2;
+constexpr std::int32_t LOG_INFO = 3;
+constexpr std::int32_t LOG_DEBUG = 4;
+
+// Sets the process-wide level, unchecked; a negative level lets every message through.
+// Called while the command line is read, before any second thread exists.
+void logger_set_level(std::int32_t level);
+
+// True when a message of this level would be written; costs one comparison.
+[[nodiscard]] bool logger_enabled(std::int32_t level);
+
+// Writes one line: the level's prefix, the printf-formatted message, a newline. Levels 0 to 2
+// go to standard error, 3 and 4 to standard output; a suppressed message is not formatted.
+// Takes no lock of its own, so it may be called from the JACK process thread.
+void logger_log(std::int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -1,0 +1,225 @@
+#include "common/udp_socket.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "common/logger.hpp"
+
+struct socket_handle {
+    socket_config config;
+    std::int32_t fd;  // 0: no socket open
+    // Derived once from config.ip_address, which never changes for the life of the handle.
+    sockaddr_in destination;
+    bool sender_filter_matchable;  // false when no sender's dotted text can equal ip_address
+    in_addr accepted_sender;
+};
+
+namespace {
+
+// Descriptor 0 means "nothing open" here, so a socket that lands on 0 (standard input was
+// closed by whoever started us) is moved to a higher number instead of being lost.
+int avoid_descriptor_zero(int fd) {
+    if (fd != 0) {
+        return fd;
+    }
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return moved;
+}
+
+// The sender filter compares the sender's dotted-decimal text with the configured text. Only a
+// text in canonical form (as inet_ntoa prints it) can ever match, and then it matches exactly
+// one address, so the comparison is done on the binary address instead of formatting a text
+// for every datagram.
+void prepare_sender_filter(socket_handle* handle) {
+    handle->sender_filter_matchable = false;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, handle->config.ip_address, &parsed) != 1) {
+        return;
+    }
+    char canonical[INET_ADDRSTRLEN] = {};
+    if (inet_ntop(AF_INET, &parsed, canonical, sizeof canonical) == nullptr) {
+        return;
+    }
+    if (std::strncmp(canonical, handle->config.ip_address, sizeof handle->config.ip_address) == 0) {
+        handle->sender_filter_matchable = true;
+        handle->accepted_sender = parsed;
+    }
+}
+
+bool is_broadcast_text(const char* ip_address, std::size_t capacity) {
+    std::size_t length = strnlen(ip_address, capacity);
+    return length >= 3 && std::strncmp(ip_address + length - 3, "255", 3) == 0;
+}
+
+std::int32_t socket_close(socket_handle* handle) {
+    logger_log(LOG_INFO, "%s: closing socket with port %d", "socket_close", handle->config.port);
+    if (handle->fd != 0) {
+        int result = close(handle->fd);
+        handle->fd = 0;
+        if (result != 0) {
+            logger_log(LOG_ERROR, "%s: unable to close socket", "socket_close");
+            return result;
+        }
+    }
+    return 0;
+}
+
+std::int32_t socket_open(socket_handle* handle) {
+    const char* name = "socket_open";
+    logger_log(LOG_INFO, "%s: opening socket with port %d", name, handle->config.port);
+
+    if (handle->fd != 0) {
+        std::int32_t result = socket_close(handle);
+        if (result != 0) {
+            logger_log(LOG_ERROR, "%s: socket was open and unable to close it", name);
+            return result;
+        }
+    }
+
+    int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd >= 0) {
+        fd = avoid_descriptor_zero(fd);
+    }
+    if (fd < 0) {
+        logger_log(LOG_ERROR, "%s: unable to create socket", name);
+        handle->fd = 0;
+        return fd;
+    }
+    handle->fd = fd;
+
+    if (handle->config.direction != SOCKET_DIRECTION_IN) {
+        if (is_broadcast_text(handle->config.ip_address, sizeof handle->config.ip_address)) {
+            logger_log(LOG_DEBUG, "%s: broadcast address detected", name);
+            std::int32_t enable = 1;
+            if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) != 0) {
+                int error = errno;
+                logger_log(LOG_ERROR, "%s: unable to set broadcast option", name);
+                socket_close(handle);
+                return error;
+            }
+        }
+    } else {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        local.sin_port = htons(handle->config.port);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            int error = errno;
+            logger_log(LOG_ERROR, "%s: unable to bind socket", name);
+            socket_close(handle);
+            return error;
+        }
+    }
+
+    logger_log(LOG_INFO, "%s with port: %d", name, handle->config.port);
+    return 0;
+}
+
+}  // namespace
+
+std::int32_t socket_init(socket_handle** handle, const socket_config* config) {
+    if (handle == nullptr || config == nullptr) {
+        logger_log(LOG_FATAL, "%s: null handle or config pointer", "socket_init");
+        return -EINVAL;
+    }
+    *handle = new (std::nothrow) socket_handle{};
+    if (*handle == nullptr) {
+        logger_log(LOG_FATAL, "%s: could not allocate memory", "socket_init");
+        return -ENOMEM;
+    }
+    socket_handle* created = *handle;
+    created->config = *config;
+    // The caller's text may lack its terminator; ours never does.
+    created->config.ip_address[sizeof created->config.ip_address - 1] = '\0';
+
+    created->destination.sin_family = AF_INET;
+    created->destination.sin_port = htons(created->config.port);
+    // A text that is no valid address becomes 255.255.255.255, as inet_addr defines.
+    created->destination.sin_addr.s_addr = inet_addr(created->config.ip_address);
+    prepare_sender_filter(created);
+
+    std::int32_t result = socket_open(created);
+    if (result != 0) {
+        socket_release(handle);
+    }
+    return result;
+}
+
+std::int32_t socket_release(socket_handle** handle) {
+    if (handle == nullptr) {
+        logger_log(LOG_FATAL, "%s: null handle pointer", "socket_release");
+        return -EINVAL;
+    }
+    if (*handle == nullptr) {
+        return 0;
+    }
+    std::int32_t result = socket_close(*handle);
+    delete *handle;
+    *handle = nullptr;
+    return result;
+}
+
+std::int32_t socket_read(socket_handle* handle, void* buffer, std::size_t size) {
+    const char* name = "socket_read";
+    logger_log(LOG_DEBUG, "%s invoked", name);
+    if (handle == nullptr || buffer == nullptr) {
+        logger_log(LOG_ERROR, "%s: one parameter is a null pointer", name);
+        return -EINVAL;
+    }
+    logger_log(LOG_DEBUG, "%s ip %s", name, handle->config.ip_address);
+    if (handle->fd == 0) {
+        logger_log(LOG_ERROR, "%s: socket is not open", name);
+        return -ENODEV;
+    }
+
+    for (;;) {
+        sockaddr_in sender{};
+        socklen_t sender_length = sizeof sender;
+        ssize_t received = recvfrom(handle->fd, buffer, size, 0,
+                                    reinterpret_cast<sockaddr*>(&sender), &sender_length);
+        if (received < 0) {
+            if (errno != EINTR) {
+                int error = errno;
+                logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, error, strerror(error));
+            }
+            return -1;
+        }
+        if (handle->sender_filter_matchable && sender.sin_family == AF_INET &&
+            sender.sin_addr.s_addr == handle->accepted_sender.s_addr) {
+            return static_cast<std::int32_t>(received);
+        }
+        logger_log(LOG_DEBUG, "%s: packet received from wrong ip", name);
+    }
+}
+
+std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t size) {
+    const char* name = "socket_write";
+    logger_log(LOG_DEBUG, "%s invoked", name);
+    if (handle == nullptr || data == nullptr) {
+        logger_log(LOG_ERROR, "%s: one parameter is a null pointer", name);
+        return -EINVAL;
+    }
+    if (handle->fd == 0) {
+        logger_log(LOG_ERROR, "%s: socket is not open", name);
+        return -ENODEV;
+    }
+    ssize_t sent =
+        sendto(handle->fd, data, size, 0, reinterpret_cast<const sockaddr*>(&handle->destination),
+               sizeof handle->destination);
+    if (sent < 0) {
+        if (errno != EINTR) {
+            int error = errno;
+            logger_log(LOG_ERROR, "%s: sendto error %d %s", name, error, strerror(error));
+        }
+        return -1;
+    }
+    return static_cast<std::int32_t>(sent);
+}

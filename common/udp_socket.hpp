@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr std::int32_t SOCKET_DIRECTION_IN = 0;   // receive: bind the port
+constexpr std::int32_t SOCKET_DIRECTION_OUT = 1;  // send; every non-zero value behaves so
+
+// One IPv4 UDP peer: the destination (out) or the only accepted sender (in).
+struct socket_config {
+    std::int32_t direction;
+    char ip_address[32];  // dotted-decimal text, NUL-terminated
+    std::uint16_t port;   // host byte order
+};
+
+// The endpoint; the caller only holds a pointer to it.
+struct socket_handle;
+
+// Creates an endpoint and stores it through `handle` at once. Out sockets may broadcast when
+// the address ends in "255"; in sockets are bound to the port on all local addresses.
+// Returns 0, a negative code, or a positive errno when the bind or the broadcast option
+// fails; on any failure `*handle` is null again.
+[[nodiscard]] std::int32_t socket_init(socket_handle** handle, const socket_config* config);
+
+// Closes and frees the endpoint in `*handle` and stores null; a null `*handle` gives 0.
+std::int32_t socket_release(socket_handle** handle);
+
+// Blocks until a datagram from the configured sender arrives and copies at most `size`
+// bytes of it into `buffer`; datagrams from other senders are dropped. Returns its length.
+[[nodiscard]] std::int32_t socket_read(socket_handle* handle, void* buffer, std::size_t size);
+
+// Sends `size` bytes as one datagram to the configured address and port.
+[[nodiscard]] std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t size);

@@ -1,0 +1,67 @@
+// limmick: sends one VBAN text packet and exits.
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/logger.hpp"
+#include "common/udp_socket.hpp"
+#include "programs/limmick/text_sender_options.hpp"
+#include "vban/vban.hpp"
+
+namespace {
+
+constexpr const char* version = "2.1.0";
+constexpr std::size_t message_max_length = VBAN_DATA_MAX_SIZE - 1;  // the byte after stays 0
+
+void fill_text_header(vban_header* header, const text_sender_config& config) {
+    header->vban = VBAN_HEADER_FOURC;
+    // Not masked to five bits: a large indicator spills into the sub-protocol bits.
+    header->sr = static_cast<std::uint8_t>(config.bps) | VBAN_PROTOCOL_TXT;
+    header->nbs = 0;
+    header->nbc = static_cast<std::uint8_t>(config.ident);
+    header->bit = static_cast<std::uint8_t>(config.format);
+    std::strncpy(header->streamname, config.streamname, VBAN_STREAM_NAME_SIZE);
+    header->nu_frame = 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "limmick", version);
+
+    text_sender_config config{};
+    char buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
+    socket_handle* socket = nullptr;
+
+    if (get_options(&config, argc, argv) != 0) {
+        return 1;
+    }
+
+    const char* message = argv[argc - 1];
+    std::size_t length = std::strlen(message);
+    if (length > message_max_length) {
+        logger_log(LOG_FATAL, "Message too long. max lenght is %d",
+                   static_cast<int>(message_max_length));
+        print_usage();
+        return 1;
+    }
+    std::memcpy(buffer + VBAN_HEADER_SIZE, message, length);
+
+    std::int32_t result = socket_init(&socket, &config.socket);
+    if (result != 0) {
+        return result;
+    }
+
+    vban_header header{};
+    fill_text_header(&header, config);
+    std::memcpy(buffer, &header, sizeof header);
+    logger_log(LOG_DEBUG,
+               "%s: packet is vban: %u, sr: %d, nbs: %d, nbc: %d, bit: %d, name: %s, nu: %u, "
+               "msg: %s",
+               "main", header.vban, header.sr, header.nbs, header.nbc, header.bit,
+               config.streamname, header.nu_frame, message);
+
+    std::int32_t sent = socket_write(socket, buffer, VBAN_HEADER_SIZE + length);
+    socket_release(&socket);
+    return sent < 0 ? sent : 0;
+}

@@ -1,0 +1,94 @@
+#include "programs/limmick/text_sender_options.hpp"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/logger.hpp"
+#include "vban/vban.hpp"
+
+void print_usage() {
+    std::puts("\nUsage: limmick [OPTIONS] MESSAGE\n");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
+    std::puts("-p, --port=PORT         : MANDATORY. port to use");
+    std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
+    std::puts("-b, --bps=VALUE         : Data bitrate indicator. default 0 (no special bitrate)");
+    std::puts("-n, --ident=VALUE       : Subchannel identification. default 0");
+    std::puts(
+        "-f, --format=VALUE      : Text format used. can be: 0 (ASCII), 1 (UTF8), 2 (WCHAR), 240 "
+        "(USER). default 1");
+    std::puts(
+        "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
+    std::puts("-h, --help              : display this message\n");
+}
+
+int get_options(text_sender_config* config, int argc, char* argv[]) {
+    static const option long_options[] = {
+        {"ipaddress", required_argument, nullptr, 'i'},
+        {"port", required_argument, nullptr, 'p'},
+        {"streamname", required_argument, nullptr, 's'},
+        {"bps", required_argument, nullptr, 'b'},
+        {"ident", required_argument, nullptr, 'n'},
+        {"format", required_argument, nullptr, 'f'},
+        {"loglevel", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    config->socket.direction = SOCKET_DIRECTION_OUT;
+    config->bps = 0;
+    config->ident = 0;
+    config->format = VBAN_TXT_UTF8;
+
+    optind = 0;  // a fresh scan, so the parser can be run more than once in a process
+    int c;
+    while ((c = getopt_long(argc, argv, "i:p:s:b:n:f:l:h", long_options, nullptr)) != -1) {
+        switch (c) {
+            case 'i':
+                std::strncpy(config->socket.ip_address, optarg,
+                             sizeof config->socket.ip_address - 1);
+                break;
+            case 'p':
+                config->socket.port = static_cast<std::uint16_t>(std::atoi(optarg));
+                break;
+            case 's':
+                std::strncpy(config->streamname, optarg, sizeof config->streamname - 1);
+                break;
+            case 'b':
+                config->bps = std::atoi(optarg);
+                break;
+            case 'n':
+                config->ident = std::atoi(optarg);
+                break;
+            case 'f':
+                config->format = std::atoi(optarg);
+                break;
+            case 'l':
+                logger_set_level(std::atoi(optarg));
+                break;
+            default:  // -h, an unknown option, or a missing argument (already reported)
+                print_usage();
+                return 1;
+        }
+    }
+
+    if (config->socket.ip_address[0] == '\0' || config->socket.port == 0 ||
+        config->streamname[0] == '\0') {
+        logger_log(LOG_FATAL, "Missing ip address, port or stream name");
+        print_usage();
+        return 1;
+    }
+    if (optind >= argc) {
+        logger_log(LOG_FATAL, "Missing message argument");
+        print_usage();
+        return 1;
+    }
+    if (argc - optind > 1) {
+        logger_log(LOG_FATAL, "Too many arguments");
+        print_usage();
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+#include "common/udp_socket.hpp"
+
+// The text sender's command line.
+struct text_sender_config {
+    socket_config socket;
+    char streamname[16];
+    std::int32_t bps;     // bit-rate indicator; only its low 8 bits reach the packet
+    std::int32_t ident;   // sub-channel identification
+    std::int32_t format;  // text format code
+};
+
+// Writes the usage text to standard output.
+void print_usage();
+
+// Fills a zeroed `config` from the command line. 0 when exactly one message operand is left
+// (it is argv[argc - 1] afterwards); 1 after printing the usage for any problem or for -h.
+[[nodiscard]] int get_options(text_sender_config* config, int argc, char* argv[]);
