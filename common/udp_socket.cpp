@@ -1,7 +1,6 @@
 #include "common/udp_socket.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "common/descriptor.hpp"
 #include "common/logger.hpp"
 
 struct socket_handle {
@@ -22,17 +22,6 @@ struct socket_handle {
 };
 
 namespace {
-
-// Descriptor 0 means "nothing open" here, so a socket that lands on 0 (standard input was
-// closed by whoever started us) is moved to a higher number instead of being lost.
-int avoid_descriptor_zero(int fd) {
-    if (fd != 0) {
-        return fd;
-    }
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    close(fd);
-    return moved;
-}
 
 // The sender filter compares the sender's dotted-decimal text with the configured text. Only a
 // text in canonical form (as inet_ntoa prints it) can ever match, and then it matches exactly
@@ -86,7 +75,7 @@ std::int32_t socket_open(socket_handle* handle) {
 
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (fd >= 0) {
-        fd = avoid_descriptor_zero(fd);
+        fd = descriptor_above_zero(fd);
     }
     if (fd < 0) {
         logger_log(LOG_ERROR, "%s: unable to create socket", name);

@@ -1,0 +1,308 @@
+#include "audio/audio.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "audio/backend_registry.hpp"
+#include "common/logger.hpp"
+#include "vban/vban.hpp"
+
+struct audio_handle {
+    audio_config config;
+    stream_config stream;  // as last set, without the map's adjustment
+    map_config map;
+    std::unique_ptr<audio_backend> backend;
+    // Allocated with the handle so that no transfer allocates.
+    std::uint8_t buffer[AUDIO_MAP_BUFFER_SIZE];
+};
+
+namespace {
+
+// The widest caller block whose arithmetic cannot overflow; far above anything real.
+constexpr std::uint64_t largest_block = std::uint64_t{1} << 32;
+
+std::size_t sample_size(std::uint32_t bit_fmt) {
+    return bit_fmt < bit_fmt_size.size() ? bit_fmt_size[bit_fmt] : 0;
+}
+
+// Both directions pick from the wide side: for every frame, position i of the narrow frame
+// gets the sample of wide channel map[i]. Playback maps the stream (wide) onto the device,
+// capture the device (wide) onto the stream. The sample size is a template argument so that
+// each copy is a single move.
+template <std::size_t SampleSize>
+void map_frames(const std::uint8_t* wide, std::uint8_t* narrow, std::size_t frames,
+                const map_config& map, std::size_t wide_channels) {
+    const std::size_t wide_frame = wide_channels * SampleSize;
+    const std::size_t narrow_frame = map.nb_channels * SampleSize;
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        const std::uint8_t* source = wide + frame * wide_frame;
+        std::uint8_t* target = narrow + frame * narrow_frame;
+        for (std::size_t i = 0; i < map.nb_channels; ++i) {
+            std::size_t channel = map.channels[i];
+            // Channels the wide side lacks stay as the zeros the caller put there.
+            if (channel < wide_channels) {
+                std::memcpy(target + i * SampleSize, source + channel * SampleSize, SampleSize);
+            }
+        }
+    }
+}
+
+void map_frames(std::size_t sample, const std::uint8_t* wide, std::uint8_t* narrow,
+                std::size_t frames, const map_config& map, std::size_t wide_channels) {
+    switch (sample) {
+        case 1:
+            return map_frames<1>(wide, narrow, frames, map, wide_channels);
+        case 2:
+            return map_frames<2>(wide, narrow, frames, map, wide_channels);
+        case 3:
+            return map_frames<3>(wide, narrow, frames, map, wide_channels);
+        case 4:
+            return map_frames<4>(wide, narrow, frames, map, wide_channels);
+        case 8:
+            return map_frames<8>(wide, narrow, frames, map, wide_channels);
+        default:
+            return;
+    }
+}
+
+// The sizes of a mapped transfer, or a refusal: a frame of 0 bytes cannot be mapped, and no
+// device-side block may be larger than the mapping buffer.
+struct mapped_sizes {
+    std::size_t sample;
+    std::uint64_t wide_channels;  // K
+    std::uint64_t wide_frame;     // W
+};
+
+bool mapped_sizes_for(const audio_handle& handle, std::uint64_t size, const char* name,
+                      mapped_sizes* sizes) {
+    sizes->sample = sample_size(handle.stream.bit_fmt);
+    sizes->wide_channels = handle.stream.nb_channels;
+    sizes->wide_frame = sizes->wide_channels * sizes->sample;
+    if (sizes->wide_frame == 0) {
+        logger_log(LOG_ERROR, "%s: no whole-byte frame to map (%u channels of %s)", name,
+                   handle.stream.nb_channels, bit_fmt_name(handle.stream.bit_fmt));
+        return false;
+    }
+    if (size > largest_block) {
+        logger_log(LOG_ERROR, "%s: block of %llu bytes is too large to map", name,
+                   static_cast<unsigned long long>(size));
+        return false;
+    }
+    return true;
+}
+
+bool fits_mapping_buffer(std::uint64_t device_block, const char* name) {
+    if (device_block > AUDIO_MAP_BUFFER_SIZE) {
+        logger_log(LOG_ERROR, "%s: device block of %llu bytes is larger than the mapping buffer",
+                   name, static_cast<unsigned long long>(device_block));
+        return false;
+    }
+    return true;
+}
+
+// A read that ends inside a frame (a pipe may deliver any number of bytes) is completed with
+// further reads of the rest of that frame, so that one late byte does not end the stream.
+// It stops at the end of the input or an error, leaving the partial frame for the caller.
+std::int32_t complete_partial_frame(audio_backend& backend, std::uint8_t* data, std::int32_t got,
+                                    std::uint64_t wanted, std::uint64_t frame) {
+    while (got > 0 && frame != 0 && static_cast<std::uint64_t>(got) % frame != 0 &&
+           static_cast<std::uint64_t>(got) < wanted) {
+        std::uint64_t missing = frame - static_cast<std::uint64_t>(got) % frame;
+        std::int32_t more = backend.read(data + got, missing);
+        if (more <= 0) {
+            break;
+        }
+        got += more;
+    }
+    return got;
+}
+
+}  // namespace
+
+std::int32_t audio_init(audio_handle** out, const audio_config* config) {
+    const char* name = "audio_init";
+    if (out == nullptr || config == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", name);
+        return -EINVAL;
+    }
+    *out = new (std::nothrow) audio_handle{};
+    if (*out == nullptr) {
+        logger_log(LOG_FATAL, "%s: could not allocate memory", name);
+        return -ENOMEM;
+    }
+    audio_handle* handle = *out;
+    handle->config = *config;
+    handle->config.backend[sizeof handle->config.backend - 1] = '\0';
+    handle->config.device[sizeof handle->config.device - 1] = '\0';
+    logger_log(LOG_INFO, "%s: config is direction %s, backend %s, device %s, buffer size %d", name,
+               handle->config.direction == AUDIO_DIRECTION_IN ? "in" : "out",
+               handle->config.backend, handle->config.device,
+               static_cast<int>(handle->config.buffer_size));
+
+    audio_backend* backend = nullptr;
+    if (audio_backend_get_by_name(handle->config.backend, &backend) != 0) {
+        logger_log(LOG_FATAL, "%s: %s backend not available", name, handle->config.backend);
+        delete handle;
+        *out = nullptr;
+        return -ENODEV;
+    }
+    handle->backend.reset(backend);
+    return 0;
+}
+
+std::int32_t audio_release(audio_handle** place) {
+    if (place == nullptr) {
+        logger_log(LOG_FATAL, "%s: null handle pointer", "audio_release");
+        return -EINVAL;
+    }
+    if (*place == nullptr) {
+        return 0;
+    }
+    std::int32_t result = (*place)->backend->close();
+    delete *place;  // destroys the backend record too
+    *place = nullptr;
+    return result;
+}
+
+std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* config) {
+    const char* name = "audio_set_stream_config";
+    if (handle == nullptr || config == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", name);
+        return -EINVAL;
+    }
+    if (*config == handle->stream) {
+        return 0;
+    }
+    logger_log(LOG_INFO, "%s: new stream config is nb channels %d, sample rate %d, bit_fmt %s",
+               name, static_cast<int>(config->nb_channels), static_cast<int>(config->sample_rate),
+               bit_fmt_name(config->bit_fmt));
+
+    std::int32_t result = handle->backend->close();
+    if (result < 0) {
+        logger_log(LOG_ERROR, "%s: could not close backend", name);
+        return result;
+    }
+    handle->stream = *config;
+
+    stream_config device = *config;
+    if (handle->config.direction != AUDIO_DIRECTION_IN && handle->map.nb_channels != 0) {
+        device.nb_channels = static_cast<std::uint32_t>(handle->map.nb_channels);
+    }
+    result = handle->backend->open(handle->config.device, handle->config.direction,
+                                   handle->config.buffer_size, &device);
+    if (result >= 0) {
+        return result;
+    }
+    handle->stream = stream_config{};
+    logger_log(LOG_ERROR, "%s: could not open backend with new config", name);
+    return result;
+}
+
+std::int32_t audio_get_stream_config(audio_handle* handle, stream_config* out) {
+    if (handle == nullptr || out == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", "audio_get_stream_config");
+        return -EINVAL;
+    }
+    *out = handle->stream;
+    if (handle->config.direction == AUDIO_DIRECTION_IN && handle->map.nb_channels != 0) {
+        out->nb_channels = static_cast<std::uint32_t>(handle->map.nb_channels);
+    }
+    return 0;
+}
+
+std::int32_t audio_set_map_config(audio_handle* handle, const map_config* map) {
+    const char* name = "audio_set_map_config";
+    if (handle == nullptr || map == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", name);
+        return -EINVAL;
+    }
+    if (map->nb_channels > sizeof map->channels) {
+        logger_log(LOG_FATAL, "%s: map of %llu channels, at most %zu allowed", name,
+                   static_cast<unsigned long long>(map->nb_channels), sizeof map->channels);
+        return -EINVAL;
+    }
+    logger_log(LOG_INFO, "%s: new map config is nb channels %d", name,
+               static_cast<int>(map->nb_channels));
+    handle->map = *map;
+    return 0;
+}
+
+std::int32_t audio_write(audio_handle* handle, const void* data, std::uint64_t size) {
+    const char* name = "audio_write";
+    logger_log(LOG_DEBUG, "%s invoked with size %d", name, static_cast<int>(size));
+    if (handle == nullptr || data == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", name);
+        return -EINVAL;
+    }
+    const std::uint64_t narrow_channels = handle->map.nb_channels;  // M
+    if (narrow_channels == 0) {
+        return handle->backend->write(data, size);
+    }
+
+    mapped_sizes sizes;
+    if (!mapped_sizes_for(*handle, size, name, &sizes)) {
+        return -EINVAL;
+    }
+    const std::uint64_t count = size * narrow_channels / sizes.wide_channels;
+    if (!fits_mapping_buffer(count, name)) {
+        return -EINVAL;
+    }
+    std::memset(handle->buffer, 0, count);
+    if (size >= sizes.wide_frame) {
+        map_frames(sizes.sample, static_cast<const std::uint8_t*>(data), handle->buffer,
+                   size / sizes.wide_frame, handle->map, sizes.wide_channels);
+    }
+    std::int32_t taken = handle->backend->write(handle->buffer, count);
+    if (taken < 0) {
+        return taken;
+    }
+    return static_cast<std::int32_t>(static_cast<std::uint64_t>(taken) * sizes.wide_channels /
+                                     narrow_channels);
+}
+
+std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
+    const char* name = "audio_read";
+    logger_log(LOG_DEBUG, "%s invoked with size %d", name, static_cast<int>(size));
+    if (handle == nullptr || data == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", name);
+        return -EINVAL;
+    }
+    audio_backend& backend = *handle->backend;
+    const std::uint64_t narrow_channels = handle->map.nb_channels;  // M
+    if (narrow_channels == 0) {
+        std::uint64_t frame =
+            std::uint64_t{handle->stream.nb_channels} * sample_size(handle->stream.bit_fmt);
+        std::int32_t got = backend.read(data, size);
+        if (got < 0) {
+            logger_log(LOG_ERROR, "%s: backend read failed", name);
+            return got;
+        }
+        return complete_partial_frame(backend, static_cast<std::uint8_t*>(data), got, size, frame);
+    }
+
+    mapped_sizes sizes;
+    if (!mapped_sizes_for(*handle, size, name, &sizes)) {
+        return -EINVAL;
+    }
+    const std::uint64_t request = size * sizes.wide_channels / narrow_channels;
+    if (!fits_mapping_buffer(request, name)) {
+        return -EINVAL;
+    }
+    std::int32_t got = backend.read(handle->buffer, request);
+    if (got < 0) {
+        logger_log(LOG_ERROR, "%s: backend read failed", name);
+        return got;
+    }
+    got = complete_partial_frame(backend, handle->buffer, got, request, sizes.wide_frame);
+    const std::uint64_t delivered =
+        static_cast<std::uint64_t>(got) * narrow_channels / sizes.wide_channels;
+    std::memset(data, 0, delivered);
+    if (static_cast<std::uint64_t>(got) >= sizes.wide_frame) {
+        map_frames(sizes.sample, handle->buffer, static_cast<std::uint8_t*>(data),
+                   static_cast<std::uint64_t>(got) / sizes.wide_frame, handle->map,
+                   sizes.wide_channels);
+    }
+    return static_cast<std::int32_t>(delivered);
+}

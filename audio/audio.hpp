@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "audio/audio_backend.hpp"
+#include "audio/map_config.hpp"
+#include "vban/stream_config.hpp"
+
+// What an audio object is made for: the direction, the backend by name, the device handed to
+// the backend (empty: its default) and the buffer size the backend interprets.
+struct audio_config {
+    std::int32_t direction;  // AUDIO_DIRECTION_IN (capture) or AUDIO_DIRECTION_OUT (playback)
+    char backend[32];
+    char device[64];
+    std::uint64_t buffer_size;  // bytes
+};
+
+// The largest device-side block of a mapped transfer: 256 channels of the largest payload.
+constexpr std::size_t AUDIO_MAP_BUFFER_SIZE = 256 * 1436;
+
+// One audio endpoint: a backend opened for the current stream configuration, with an optional
+// channel map between the caller and the device. Used from one thread only.
+struct audio_handle;
+
+// Creates the object and its backend (still closed) and stores it through `out` at once;
+// -19 when the backend name is unknown, and `*out` is null again.
+[[nodiscard]] std::int32_t audio_init(audio_handle** out, const audio_config* config);
+
+// Closes the backend, frees it and the object, stores null; the close's result.
+std::int32_t audio_release(audio_handle** place);
+
+// Reopens the backend when `config` differs from the current configuration; 0 and nothing
+// else when it is the same. After a failed open the configuration is all zero.
+[[nodiscard]] std::int32_t audio_set_stream_config(audio_handle* handle,
+                                                   const stream_config* config);
+
+// The configuration as the caller sees it: for capture with a map, the map's channel count.
+[[nodiscard]] std::int32_t audio_get_stream_config(audio_handle* handle, stream_config* out);
+
+// Replaces the map for the next transfers; the device follows at the next reopen.
+[[nodiscard]] std::int32_t audio_set_map_config(audio_handle* handle, const map_config* map);
+
+// Plays `size` bytes of whole frames of the stream; returns the caller's bytes taken.
+// Allocates nothing.
+[[nodiscard]] std::int32_t audio_write(audio_handle* handle, const void* data, std::uint64_t size);
+
+// Captures at most `size` bytes of frames, mapped; returns the bytes delivered.
+// Allocates nothing.
+[[nodiscard]] std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size);

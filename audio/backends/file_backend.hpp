@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstdint>
+
+#include "audio/audio_backend.hpp"
+
+// Creates a closed "file" backend: raw PCM to or from a regular file named by the device,
+// or, without a name, to standard output (playback) or from standard input (capture).
+[[nodiscard]] std::int32_t file_backend_init(audio_backend** out);

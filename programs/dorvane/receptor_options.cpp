@@ -1,0 +1,111 @@
+#include "programs/dorvane/receptor_options.hpp"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/backend_registry.hpp"
+#include "common/logger.hpp"
+
+namespace {
+
+// Ring-buffer or latency size in bytes for each network quality; any other quality gets the
+// size of one datagram.
+std::uint64_t buffer_size_for_quality(std::uint8_t quality) {
+    constexpr std::uint64_t sizes[] = {1536, 3072, 6144, 12288, 24576};
+    return quality < std::size(sizes) ? sizes[quality] : 1464;
+}
+
+}  // namespace
+
+void print_usage() {
+    std::puts("\nUsage: dorvane [OPTIONS]...\n");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to get stream from");
+    std::puts("-p, --port=PORT         : MANDATORY. port to listen to");
+    std::puts("-s, --streamname=NAME   : MANDATORY. streamname to play");
+    std::printf("-b, --backend=TYPE      : audio backend to use. %s\n", audio_backend_help());
+    std::puts(
+        "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4. This also "
+        "have interaction with jack buffer size. default is 1");
+    std::puts(
+        "-c, --channels=LIST     : channels from the stream to use. LIST is of form x,y,z,... "
+        "default is to forward the stream as it is");
+    std::puts("-o, --output=NAME       : DEPRECATED. please use -d");
+    std::puts(
+        "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
+        "name for jack backend, device for alsa, stream_name for pulseaudio.");
+    std::puts(
+        "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
+    std::puts("-h, --help              : display this message\n");
+}
+
+int get_options(receptor_config* config, int argc, char* argv[]) {
+    static const option long_options[] = {
+        {"ipaddress", required_argument, nullptr, 'i'},
+        {"port", required_argument, nullptr, 'p'},
+        {"streamname", required_argument, nullptr, 's'},
+        {"backend", required_argument, nullptr, 'b'},
+        {"quality", required_argument, nullptr, 'q'},
+        {"channels", required_argument, nullptr, 'c'},
+        {"output", required_argument, nullptr, 'o'},
+        {"device", required_argument, nullptr, 'd'},
+        {"loglevel", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    std::uint8_t quality = 1;
+    optind = 0;  // a fresh scan, so the parser can be run more than once in a process
+    int c;
+    while ((c = getopt_long(argc, argv, "i:p:s:b:q:c:o:d:l:h", long_options, nullptr)) != -1) {
+        switch (c) {
+            case 'i':
+                std::strncpy(config->socket.ip_address, optarg,
+                             sizeof config->socket.ip_address - 1);
+                break;
+            case 'p':
+                config->socket.port = static_cast<std::uint16_t>(std::atoi(optarg));
+                break;
+            case 's':
+                std::strncpy(config->streamname, optarg, sizeof config->streamname - 1);
+                break;
+            case 'b':
+                std::strncpy(config->audio.backend, optarg, sizeof config->audio.backend - 1);
+                break;
+            case 'q':
+                quality = static_cast<std::uint8_t>(std::atoi(optarg));
+                break;
+            case 'c': {
+                int result = audio_parse_map_config(&config->map, optarg);
+                if (result != 0) {
+                    return result;
+                }
+                break;
+            }
+            case 'o':
+            case 'd':
+                std::strncpy(config->audio.device, optarg, sizeof config->audio.device - 1);
+                break;
+            case 'l':
+                logger_set_level(std::atoi(optarg));
+                break;
+            default:  // -h, an unknown option, or a missing argument (already reported)
+                print_usage();
+                return 1;
+        }
+    }
+
+    config->audio.direction = AUDIO_DIRECTION_OUT;
+    config->audio.buffer_size = buffer_size_for_quality(quality);
+    config->socket.direction = SOCKET_DIRECTION_IN;
+
+    if (config->socket.ip_address[0] == '\0' || config->socket.port == 0 ||
+        config->streamname[0] == '\0') {
+        logger_log(LOG_FATAL, "Missing ip address, port or stream name");
+        print_usage();
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,140 @@
+#include "programs/quellor/emitter_options.hpp"
+
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "audio/backend_registry.hpp"
+#include "common/logger.hpp"
+#include "vban/vban.hpp"
+
+namespace {
+
+// A stream that cannot be captured and sent is refused before any socket or device opens:
+// every later step divides by the frame size or the rate.
+int check_stream(const stream_config& stream, const char* format_text) {
+    if (stream.nb_channels < 1 || stream.nb_channels > VBAN_CHANNELS_MAX_NB) {
+        logger_log(LOG_FATAL, "Invalid number of channels %d: allowed are 1 to %zu",
+                   static_cast<int>(stream.nb_channels), VBAN_CHANNELS_MAX_NB);
+        return 1;
+    }
+    if (stream.sample_rate == 0) {
+        logger_log(LOG_FATAL, "Invalid sample rate 0: a rate in Hz above 0 is needed");
+        return 1;
+    }
+    if (stream.bit_fmt >= bit_fmt_size.size() || bit_fmt_size[stream.bit_fmt] == 0) {
+        logger_log(LOG_FATAL, "Invalid bit format %s: allowed are 8I, 16I, 24I, 32I, 32F, 64F",
+                   format_text);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void print_usage() {
+    std::puts("\nUsage: quellor [OPTIONS]...\n");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
+    std::puts("-p, --port=PORT         : MANDATORY. port to use");
+    std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
+    std::printf("-b, --backend=TYPE      : audio backend to use. %s\n", audio_backend_help());
+    std::puts(
+        "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
+        "name for jack backend, device for alsa, stream_name for pulseaudio.");
+    std::puts("-r, --rate=VALUE        : Audio device sample rate. default 44100");
+    std::puts("-n, --nbchannels=VALUE  : Audio device number of channels. default 2");
+    std::puts(
+        "-f, --format=VALUE      : Audio device sample format (see below). default is 16I (16bits "
+        "integer)");
+    std::puts(
+        "-c, --channels=LIST     : channels from the audio device to use. LIST is of form "
+        "x,y,z,... default is to forward the stream as it is");
+    std::puts(
+        "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
+    std::puts("-h, --help              : display this message\n");
+    std::printf("%s\n\n", bit_fmt_help());
+}
+
+int get_options(emitter_config* config, int argc, char* argv[]) {
+    static const option long_options[] = {
+        {"ipaddress", required_argument, nullptr, 'i'},
+        {"port", required_argument, nullptr, 'p'},
+        {"streamname", required_argument, nullptr, 's'},
+        {"backend", required_argument, nullptr, 'b'},
+        {"device", required_argument, nullptr, 'd'},
+        {"rate", required_argument, nullptr, 'r'},
+        {"nbchannels", required_argument, nullptr, 'n'},
+        {"format", required_argument, nullptr, 'f'},
+        {"channels", required_argument, nullptr, 'c'},
+        {"loglevel", required_argument, nullptr, 'l'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    config->stream.nb_channels = 2;
+    config->stream.sample_rate = 44100;
+    config->stream.bit_fmt = BIT_FMT_16I;
+    config->audio.buffer_size = 1024;
+    config->socket.direction = SOCKET_DIRECTION_OUT;
+    const char* format_text = "16I";
+
+    optind = 0;  // a fresh scan, so the parser can be run more than once in a process
+    int c;
+    while ((c = getopt_long(argc, argv, "i:p:s:b:d:r:n:f:c:l:h", long_options, nullptr)) != -1) {
+        switch (c) {
+            case 'i':
+                std::strncpy(config->socket.ip_address, optarg,
+                             sizeof config->socket.ip_address - 1);
+                break;
+            case 'p':
+                config->socket.port = static_cast<std::uint16_t>(std::atoi(optarg));
+                break;
+            case 's':
+                std::strncpy(config->streamname, optarg, sizeof config->streamname - 1);
+                break;
+            case 'b':
+                std::strncpy(config->audio.backend, optarg, sizeof config->audio.backend - 1);
+                break;
+            case 'd':
+                std::strncpy(config->audio.device, optarg, sizeof config->audio.device - 1);
+                break;
+            case 'r':
+                config->stream.sample_rate = static_cast<std::uint32_t>(std::atoi(optarg));
+                break;
+            case 'n':
+                config->stream.nb_channels = static_cast<std::uint32_t>(std::atoi(optarg));
+                break;
+            case 'f':
+                config->stream.bit_fmt = bit_fmt_from_name(optarg);
+                format_text = optarg;
+                break;
+            case 'c': {
+                int result = audio_parse_map_config(&config->map, optarg);
+                if (result != 0) {
+                    return result;
+                }
+                break;
+            }
+            case 'l':
+                logger_set_level(std::atoi(optarg));
+                break;
+            default:  // -h, an unknown option, or a missing argument (already reported)
+                print_usage();
+                return 1;
+        }
+    }
+
+    if (config->socket.ip_address[0] == '\0' || config->socket.port == 0 ||
+        config->streamname[0] == '\0') {
+        logger_log(LOG_FATAL, "Missing ip address, port or stream name");
+        print_usage();
+        return 1;
+    }
+    if (std::strncmp(config->audio.backend, "jack", sizeof config->audio.backend) == 0) {
+        logger_log(LOG_FATAL, "Sorry jack backend is not ready for emitter yet");
+        return 1;
+    }
+    return check_stream(config->stream, format_text);
+}

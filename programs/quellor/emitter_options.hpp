@@ -1,0 +1,22 @@
+#pragma once
+
+#include "audio/audio.hpp"
+#include "audio/map_config.hpp"
+#include "common/udp_socket.hpp"
+#include "vban/stream_config.hpp"
+
+// The emitter's command line.
+struct emitter_config {
+    socket_config socket;
+    audio_config audio;
+    stream_config stream;  // what the capture device is opened with
+    map_config map;
+    char streamname[16];
+};
+
+// Writes the usage text to standard output.
+void print_usage();
+
+// Fills a zeroed `config` with the defaults and the command line: 0 to go on, otherwise the
+// exit status (1 for -h and for every problem with the options).
+[[nodiscard]] int get_options(emitter_config* config, int argc, char* argv[]);
