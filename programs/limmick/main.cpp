@@ -27,9 +27,6 @@ void fill_text_header(vban_header* header, const text_sender_config& config) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // Whole lines reach standard output as they are written, so the version line comes first
-    // and log lines keep their place among raw samples written to the same descriptor.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "limmick", version);
 
     text_sender_config config{};

@@ -18,9 +18,6 @@ std::uint8_t stop_flag = 0;
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    // Whole lines reach standard output as they are written, so the version line comes first
-    // and log lines keep their place among raw samples written to the same descriptor.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quellor", version);
 
     emitter_config config{};

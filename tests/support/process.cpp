@@ -162,19 +162,39 @@ run_result run(const std::vector<std::string>& argv, std::chrono::milliseconds t
 
 background_process::background_process(const std::vector<std::string>& argv,
                                        const std::string& out_path, const std::string& err_path,
-                                       const std::vector<std::string>& env) {
+                                       const std::vector<std::string>& env, bool piped_input) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    int in_pipe[2] = {-1, -1};
+    if (piped_input) {
+        if (pipe2(in_pipe, O_CLOEXEC) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, out_path.empty() ? "/dev/null" : out_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err_path.empty() ? "/dev/null" : err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_ = spawn(argv, env, &actions);
     posix_spawn_file_actions_destroy(&actions);
+    if (piped_input) {
+        close(in_pipe[0]);
+        input_ = in_pipe[1];
+    }
+}
+
+void background_process::close_input() {
+    if (input_ >= 0) {
+        close(input_);
+        input_ = -1;
+    }
 }
 
 background_process::~background_process() {
+    close_input();
     if (!reaped_) {
         stop(SIGKILL, std::chrono::seconds(5));
     }
@@ -224,6 +244,27 @@ std::string read_file(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool wait_for_file_size(const std::string& path, std::size_t size,
+                        std::chrono::milliseconds timeout) {
+    auto deadline = clock::now() + timeout;
+    for (;;) {
+        std::error_code error;
+        auto current = std::filesystem::file_size(path, error);
+        if (!error && current >= size) {
+            return true;
+        }
+        if (clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 temp_dir::temp_dir() {

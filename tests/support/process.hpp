@@ -26,14 +26,19 @@ run_result run(const std::vector<std::string>& argv, std::chrono::milliseconds t
 class background_process {
 public:
     // Starts `argv` with standard output and standard error written to the given files
-    // (empty: /dev/null) and standard input from /dev/null.
+    // (empty: /dev/null) and standard input from /dev/null, or from a pipe whose writing end
+    // input() gives when `piped_input` is set.
     background_process(const std::vector<std::string>& argv, const std::string& out_path,
-                       const std::string& err_path, const std::vector<std::string>& env = {});
+                       const std::string& err_path, const std::vector<std::string>& env = {},
+                       bool piped_input = false);
     ~background_process();
     background_process(const background_process&) = delete;
     background_process& operator=(const background_process&) = delete;
 
     pid_t pid() const { return pid_; }
+    // The writing end of standard input (with piped_input), -1 otherwise or once closed.
+    int input() const { return input_; }
+    void close_input();
     // True while the process has not ended.
     bool running();
     // Waits up to `timeout` for the end; the exit status as for run_result, -1 if still alive.
@@ -44,6 +49,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int input_ = -1;
     bool reaped_ = false;
     int exit_status_ = -1;
     int signal_ = 0;
@@ -52,6 +58,13 @@ private:
 
 // Reads a whole file; empty when it does not exist.
 std::string read_file(const std::string& path);
+
+// Writes `content` to `path`, replacing what was there.
+void write_file(const std::string& path, const std::string& content);
+
+// Waits until the file at `path` holds at least `size` bytes; false after `timeout`.
+bool wait_for_file_size(const std::string& path, std::size_t size,
+                        std::chrono::milliseconds timeout);
 
 // A fresh directory under the system's temporary folder, removed with its contents at the end.
 class temp_dir {

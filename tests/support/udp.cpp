@@ -5,7 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace test_support {
@@ -13,6 +17,28 @@ namespace test_support {
 std::uint16_t free_udp_port() {
     udp_socket probe("0.0.0.0", 0);
     return probe.port();
+}
+
+bool wait_until_udp_port_bound(std::uint16_t port, std::chrono::milliseconds timeout) {
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", port);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    do {
+        std::ifstream table("/proc/net/udp");
+        std::string line;
+        std::getline(table, line);  // column titles
+        while (std::getline(table, line)) {
+            // "   0: 00000000:1B58 00000000:0000 07 ...": slot, then the local address:port.
+            std::istringstream fields(line);
+            std::string slot, local;
+            fields >> slot >> local;
+            if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 udp_socket::udp_socket(const std::string& address, std::uint16_t port) {
@@ -57,6 +83,12 @@ std::optional<std::string> udp_socket::receive(std::chrono::milliseconds timeout
         *sender = text;
     }
     return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+void udp_socket::set_receive_buffer(int bytes) {
+    if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0) {
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    }
 }
 
 long udp_socket::send_to(const std::string& address, std::uint16_t port, const std::string& data) {

@@ -13,6 +13,10 @@ namespace test_support {
 // A UDP port that no socket holds right now (the system's choice for a port-0 bind).
 std::uint16_t free_udp_port();
 
+// Waits until some socket of this machine is bound to the UDP `port` (a program under test
+// has finished its start-up); false after `timeout`.
+bool wait_until_udp_port_bound(std::uint16_t port, std::chrono::milliseconds timeout);
+
 class udp_socket {
 public:
     // Binds to `address`:`port`; port 0 lets the system choose.
@@ -28,6 +32,8 @@ public:
     // sender's dotted address.
     std::optional<std::string> receive(std::chrono::milliseconds timeout,
                                        std::string* sender = nullptr);
+    // Asks for a receive buffer of `bytes` (forced past the system's limit when allowed).
+    void set_receive_buffer(int bytes);
     // Sends `data` as one datagram; returns what sendto returned (-1 with errno on failure).
     long send_to(const std::string& address, std::uint16_t port, const std::string& data);
 

@@ -1,0 +1,84 @@
+#include "audio/backend_registry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "audio/backends/file_backend.hpp"
+#include "audio/backends/pipe_backend.hpp"
+#include "common/logger.hpp"
+
+namespace {
+
+TEST(BackendRegistry, TableOrderAndHelpText) {
+    ASSERT_EQ(audio_backends.size(), 4u);
+    EXPECT_STREQ(audio_backends[0].name, "alsa");
+    EXPECT_STREQ(audio_backends[1].name, "jack");
+    EXPECT_STREQ(audio_backends[2].name, "pipe");
+    EXPECT_STREQ(audio_backends[3].name, "file");
+    const std::string expected =
+        "Available audio backends are: alsa jack pipe file . default is alsa.";
+    EXPECT_EQ(audio_backend_help(), expected);
+    EXPECT_EQ(audio_backend_help(), expected);  // rebuilt, identical, on every call
+}
+
+TEST(BackendRegistry, NamesFindIndependentRecords) {
+    audio_backend* first = nullptr;
+    audio_backend* second = nullptr;
+    ASSERT_EQ(audio_backend_get_by_name("pipe", &first), 0);
+    ASSERT_EQ(audio_backend_get_by_name("pipe", &second), 0);
+    std::unique_ptr<audio_backend> a(first), b(second);
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(first, second);
+    // A new record holds nothing: closing it does nothing, transfers find no device.
+    testing::internal::CaptureStderr();
+    char byte = 0;
+    EXPECT_EQ(first->write(&byte, 1), -ENODEV);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: pipe_write: device not open\n");
+
+    audio_backend* file = nullptr;
+    logger_set_level(LOG_INFO);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(audio_backend_get_by_name("file", &file), 0);
+    std::unique_ptr<audio_backend> c(file);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Info: audio_backend_get_by_name: found backend file\n");
+    logger_set_level(LOG_ERROR);
+}
+
+TEST(BackendRegistry, UnknownNamesAreRefusedAndNamed) {
+    for (const char* name : {"File", "file ", "files", "PIPE", "pulseaudio", "al"}) {
+        audio_backend* out = reinterpret_cast<audio_backend*>(0x1);  // must stay untouched
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(audio_backend_get_by_name(name, &out), -EINVAL) << name;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("Error: audio_backend_get_by_name: no backend found with name ") +
+                      name + "\n");
+        EXPECT_EQ(out, reinterpret_cast<audio_backend*>(0x1));
+    }
+}
+
+TEST(BackendRegistry, EmptyNameTakesTheDefault) {
+    logger_set_level(LOG_INFO);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    audio_backend* out = nullptr;
+    [[maybe_unused]] std::int32_t result = audio_backend_get_by_name("", &out);
+    std::unique_ptr<audio_backend> owned(out);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Info: audio_backend_get_by_name: taking default backend alsa\n");
+    logger_set_level(LOG_ERROR);
+}
+
+TEST(BackendRegistry, InitRefusesANullPlace) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(file_backend_init(nullptr), -EINVAL);
+    EXPECT_EQ(pipe_backend_init(nullptr), -EINVAL);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Fatal: file_backend_init: null handle pointer\n"
+              "Fatal: pipe_backend_init: null handle pointer\n");
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+#pragma once
+
+// What the program tests of quellor and dorvane share.
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.hpp"
+#include "tests/support/udp.hpp"
+
+namespace program_test {
+
+using namespace std::chrono_literals;
+
+inline const std::string quellor = QUELLOR_PATH;
+inline const std::string dorvane = DORVANE_PATH;
+
+inline const std::string backend_help =
+    "Available audio backends are: alsa jack pipe file . default is alsa.";
+
+// Every datagram that reaches `socket` until none has come for `quiet`.
+inline std::vector<std::string> drain(test_support::udp_socket& socket,
+                                      std::chrono::milliseconds quiet = 200ms) {
+    std::vector<std::string> datagrams;
+    while (auto datagram = socket.receive(quiet)) {
+        datagrams.push_back(*datagram);
+    }
+    return datagrams;
+}
+
+// A dorvane left listening on a fresh port, writing what it plays to a file (or, with an empty
+// device, to standard output, captured in `out_path`).
+class running_dorvane {
+public:
+    running_dorvane(const test_support::temp_dir& dir, std::vector<std::string> options,
+                    const std::string& peer = "127.0.0.1")
+        : port(test_support::free_udp_port()),
+          out_path(dir.file("dorvane.out")),
+          err_path(dir.file("dorvane.err")) {
+        std::vector<std::string> args = {dorvane, "-i",     peer, "-p", std::to_string(port),
+                                         "-s",    "Stream1"};
+        args.insert(args.end(), options.begin(), options.end());
+        process = std::make_unique<test_support::background_process>(args, out_path, err_path);
+        ready = test_support::wait_until_udp_port_bound(port, 5s);
+    }
+
+    std::uint16_t port;
+    std::string out_path;
+    std::string err_path;
+    bool ready = false;
+    std::unique_ptr<test_support::background_process> process;
+
+    std::string out() const { return test_support::read_file(out_path); }
+    std::string err() const { return test_support::read_file(err_path); }
+};
+
+}  // namespace program_test

@@ -1,0 +1,262 @@
+// quellor run as a program: its command line, and the datagrams it sends.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/program_test_support.hpp"
+#include "tests/support/vban_packets.hpp"
+#include "vban/vban.hpp"
+
+namespace {
+
+using namespace program_test;
+using test_support::audio_packet;
+using test_support::pattern;
+using test_support::run;
+using test_support::run_result;
+using test_support::temp_dir;
+using test_support::udp_socket;
+
+const std::string version_line = quellor + " version 2.1.0\n\n";
+const std::string usage =
+    "\nUsage: quellor [OPTIONS]...\n\n"
+    "-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to\n"
+    "-p, --port=PORT         : MANDATORY. port to use\n"
+    "-s, --streamname=NAME   : MANDATORY. streamname to use\n"
+    "-b, --backend=TYPE      : audio backend to use. " +
+    backend_help +
+    "\n"
+    "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
+    "name for jack backend, device for alsa, stream_name for pulseaudio.\n"
+    "-r, --rate=VALUE        : Audio device sample rate. default 44100\n"
+    "-n, --nbchannels=VALUE  : Audio device number of channels. default 2\n"
+    "-f, --format=VALUE      : Audio device sample format (see below). default is 16I (16bits "
+    "integer)\n"
+    "-c, --channels=LIST     : channels from the audio device to use. LIST is of form x,y,z,... "
+    "default is to forward the stream as it is\n"
+    "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)\n"
+    "-h, --help              : display this message\n\n"
+    "Recognized bit format are 8I, 16I, 24I, 32I, 32F, 64F, 12I, 10I\n\n";
+
+class Quellor : public testing::Test {
+protected:
+    temp_dir dir;
+    udp_socket listener;
+    std::string port = std::to_string(listener.port());
+
+    void SetUp() override { listener.set_receive_buffer(4 << 20); }
+
+    // Runs quellor to the peer `listener` with the stream name Stream1 and more options.
+    run_result send(std::vector<std::string> options, const std::string& input = {}) {
+        std::vector<std::string> args = {quellor, "-i", "127.0.0.1", "-p", port, "-s", "Stream1"};
+        args.insert(args.end(), options.begin(), options.end());
+        return run(args, 20s, {}, input);
+    }
+
+    std::string input_file(const std::string& content) {
+        std::string path = dir.file("in.raw");
+        test_support::write_file(path, content);
+        return path;
+    }
+};
+
+TEST_F(Quellor, CommandLineProblems) {
+    run_result r = run({quellor, "-h"}, 10s);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, version_line + usage);
+    EXPECT_EQ(r.err, "");
+
+    for (std::vector<std::string> args : {std::vector<std::string>{"-p", port, "-s", "S"},
+                                          {"-i", "127.0.0.1", "-s", "S", "-b", "jack"},
+                                          {"-i", "127.0.0.1", "-p", port},
+                                          {"-i", "127.0.0.1", "-p", "65536", "-s", "S"}}) {
+        args.insert(args.begin(), quellor);
+        r = run(args, 10s);
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(r.out, version_line + usage);
+        EXPECT_EQ(r.err, "Fatal: Missing ip address, port or stream name\n");
+    }
+
+    r = send({"-b", "jack"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, version_line);
+    EXPECT_EQ(r.err, "Fatal: Sorry jack backend is not ready for emitter yet\n");
+
+    r = send({"-b", "jackd"});
+    EXPECT_EQ(r.exit_status, 256 - 19);
+    EXPECT_EQ(r.err,
+              "Error: audio_backend_get_by_name: no backend found with name jackd\n"
+              "Fatal: audio_init: jackd backend not available\n");
+
+    r = send({"-q", "1"});  // the receptor's option is not this program's
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, quellor + ": invalid option -- 'q'\n");
+    EXPECT_EQ(r.out, version_line + usage);
+}
+
+TEST_F(Quellor, StreamsThatCannotBeSentAreRefusedBeforeAnythingOpens) {
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"-n", "0"}, "Invalid number of channels 0: allowed are 1 to 256"},
+        {{"-n", "257"}, "Invalid number of channels 257: allowed are 1 to 256"},
+        {{"-n", "-1"}, "Invalid number of channels -1: allowed are 1 to 256"},
+        {{"-n", "two"}, "Invalid number of channels 0: allowed are 1 to 256"},
+        {{"-r", "0"}, "Invalid sample rate 0: a rate in Hz above 0 is needed"},
+        {{"-f", "12I"}, "Invalid bit format 12I: allowed are 8I, 16I, 24I, 32I, 32F, 64F"},
+        {{"-f", "10I"}, "Invalid bit format 10I: allowed are 8I, 16I, 24I, 32I, 32F, 64F"},
+        {{"-f", "16i"}, "Invalid bit format 16i: allowed are 8I, 16I, 24I, 32I, 32F, 64F"},
+    };
+    for (const auto& [options, message] : rows) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"-b", "file", "-d", dir.file("missing"), "-l", "3"});
+        run_result r = send(args);
+        EXPECT_EQ(r.exit_status, 1) << message;
+        EXPECT_EQ(r.err, "Fatal: " + message + "\n");
+        EXPECT_EQ(r.out, version_line);  // no socket line: nothing was opened
+    }
+}
+
+TEST_F(Quellor, SendsAFileInPacketsOfTheLargestSize) {
+    // Defaults: stereo 16I at 44100 Hz, 256 frames (1024 bytes) a packet.
+    std::string samples = pattern(1024 * 5, 1);
+    run_result r = send({"-b", "file", "-d", input_file(samples)});
+    EXPECT_EQ(r.exit_status, 256 - 22);
+    EXPECT_EQ(r.out, version_line);
+    // The end of the file gives a packet without samples, which the check refuses.
+    EXPECT_EQ(r.err, "Error: main: packet prepared is invalid\n");
+    std::vector<std::string> datagrams = drain(listener);
+    ASSERT_EQ(datagrams.size(), 5u);
+    for (std::uint32_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(datagrams[i], audio_packet("Stream1", {2, 44100, BIT_FMT_16I},
+                                             samples.substr(i * 1024, 1024), i + 1));
+    }
+    EXPECT_EQ(static_cast<std::uint8_t>(datagrams[0][4]), 16);
+    EXPECT_EQ(static_cast<std::uint8_t>(datagrams[0][5]), 255);
+
+    // The last read may give fewer whole frames: a shorter packet.
+    samples = pattern(1024 + 400, 2);
+    r = send({"-b", "file", "-d", input_file(samples), "-l", "2"});
+    EXPECT_EQ(r.exit_status, 256 - 22);
+    EXPECT_EQ(r.err,
+              "Warning: packet_check: packet too small\n"
+              "Error: main: packet prepared is invalid\n");
+    datagrams = drain(listener);
+    ASSERT_EQ(datagrams.size(), 2u);
+    EXPECT_EQ(datagrams[1],
+              audio_packet("Stream1", {2, 44100, BIT_FMT_16I}, samples.substr(1024, 400), 2));
+
+    // A last read that ends inside a frame is not sent at all.
+    samples = pattern(1024 + 403, 3);
+    r = send({"-b", "file", "-d", input_file(samples), "-l", "2"});
+    EXPECT_EQ(r.exit_status, 256 - 22);
+    EXPECT_EQ(r.err,
+              "Warning: packet_pcm_check: invalid payload size, expected 400, got 403\n"
+              "Error: main: packet prepared is invalid\n");
+    EXPECT_EQ(drain(listener).size(), 1u);
+}
+
+TEST_F(Quellor, FormatsAndChannelCountsSizeThePackets) {
+    struct row {
+        stream_config config;
+        std::vector<std::string> options;
+        std::size_t payload;
+    };
+    const row rows[] = {
+        {{6, 48000, BIT_FMT_24I}, {"-n", "6", "-r", "48000", "-f", "24I"}, 79 * 18},
+        {{8, 48000, BIT_FMT_24I}, {"-n", "8", "-r", "48000", "-f", "24I"}, 59 * 24},
+        {{1, 8000, BIT_FMT_8I}, {"-n", "1", "-r", "8000", "-f", "8I"}, 256},
+        {{2, 96000, BIT_FMT_32F}, {"-r", "96000", "-f", "32F"}, 179 * 8},
+        {{2, 44100, BIT_FMT_64F}, {"-f", "64F"}, 89 * 16},
+        {{3, 22050, BIT_FMT_32I}, {"-n", "3", "-r", "22050", "-f", "32I"}, 119 * 12},
+    };
+    for (const row& r : rows) {
+        std::string samples = pattern(r.payload * 3, r.config.bit_fmt);
+        std::vector<std::string> options = r.options;
+        options.insert(options.end(), {"-b", "file", "-d", input_file(samples)});
+        EXPECT_EQ(send(options).exit_status, 256 - 22);
+        std::vector<std::string> datagrams = drain(listener);
+        ASSERT_EQ(datagrams.size(), 3u) << bit_fmt_name(r.config.bit_fmt);
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(datagrams[i], audio_packet("Stream1", r.config,
+                                                 samples.substr(i * r.payload, r.payload), i + 1));
+        }
+    }
+}
+
+TEST_F(Quellor, ChannelMapPicksDeviceChannels) {
+    // -c 2 on a stereo device: mono packets of 512 bytes carrying the right channel.
+    std::string samples = pattern(2048, 3);
+    EXPECT_EQ(send({"-c", "2", "-b", "file", "-d", input_file(samples)}).exit_status, 256 - 22);
+    std::vector<std::string> datagrams = drain(listener);
+    ASSERT_EQ(datagrams.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::string right;
+        for (std::size_t f = 0; f < 256; ++f) {
+            right += samples.substr(i * 1024 + f * 4 + 2, 2);
+        }
+        ASSERT_EQ(right.size(), 512u);
+        EXPECT_EQ(datagrams[i], audio_packet("Stream1", {1, 44100, BIT_FMT_16I}, right,
+                                             static_cast<std::uint32_t>(i + 1)));
+        EXPECT_EQ(datagrams[i][6], 0);
+    }
+
+    // 3,1 of a 4-channel device: 2-channel packets, device channel 2 then device channel 0.
+    samples = pattern(256 * 8 * 2, 4);
+    EXPECT_EQ(send({"-n", "4", "-c", "3,1", "-b", "file", "-d", input_file(samples)}).exit_status,
+              256 - 22);
+    datagrams = drain(listener);
+    ASSERT_EQ(datagrams.size(), 2u);
+    std::string picked;
+    for (std::size_t f = 0; f < 256; ++f) {
+        picked += samples.substr(f * 8 + 4, 2) + samples.substr(f * 8, 2);
+    }
+    EXPECT_EQ(datagrams[0], audio_packet("Stream1", {2, 44100, BIT_FMT_16I}, picked, 1));
+}
+
+TEST_F(Quellor, RateOutsideTheTableEndsAtTheFirstPacket) {
+    run_result r =
+        send({"-r", "44000", "-b", "file", "-d", input_file(pattern(4096, 5)), "-l", "2"});
+    EXPECT_EQ(r.exit_status, 256 - 22);
+    EXPECT_EQ(r.err,
+              "Warning: packet_pcm_check: invalid sample rate\n"
+              "Error: main: packet prepared is invalid\n");
+    EXPECT_TRUE(drain(listener, 100ms).empty());
+}
+
+TEST_F(Quellor, ReadsStandardInputWithoutADeviceName) {
+    std::string samples = pattern(1024 * 3 + 512, 6);
+    run_result r = send({"-b", "file"}, samples);
+    EXPECT_EQ(r.exit_status, 256 - 22);
+    std::vector<std::string> datagrams = drain(listener);
+    std::string received;
+    for (const std::string& d : datagrams) {
+        received += d.substr(28);
+    }
+    EXPECT_EQ(received, samples);
+}
+
+TEST_F(Quellor, FailuresEndTheLoopWithTheirResult) {
+    // A read that fails (a folder cannot be read): the read's -1.
+    run_result r = send({"-b", "file", "-d", dir.path()});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err,
+              "Error: file_read:\nread: Is a directory\nError: audio_read: backend read failed\n");
+
+    // A send that fails: a text that is no address becomes 255.255.255.255, refused without
+    // the broadcast option.
+    r = run({quellor, "-i", "nowhere", "-p", port, "-s", "S", "-b", "file", "-d",
+             input_file(pattern(4096, 7))},
+            10s);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Error: socket_write: sendto error 13 Permission denied\n");
+
+    // A device that cannot be opened: the open's result.
+    r = send({"-b", "file", "-d", dir.file("missing")});
+    EXPECT_EQ(r.exit_status, 256 - ENOENT);
+    EXPECT_EQ(r.err,
+              "Fatal: file_open: open error\nopen: No such file or directory\n"
+              "Error: audio_set_stream_config: could not open backend with new config\n");
+}
+
+}  // namespace

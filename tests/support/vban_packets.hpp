@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vban/stream_config.hpp"
+
+// VBAN datagrams built byte by byte for the tests, independent of the code under test.
+namespace test_support {
+
+// An audio packet: header for `config` under `name` with `counter`, then `payload`. The
+// samples-per-channel byte follows from the payload (which should hold whole frames).
+std::string audio_packet(const std::string& name, stream_config config, const std::string& payload,
+                         std::uint32_t counter = 1);
+
+// A text packet as a VBAN text sender builds it.
+std::string text_packet(const std::string& name, const std::string& text);
+
+// `count` bytes of a repeatable pseudo-random pattern: a different `seed` gives other bytes.
+std::string pattern(std::size_t count, std::uint32_t seed);
+
+// `frames` frames of a sine in signed 16-bit little-endian, `channels` channels, each channel
+// at its own frequency.
+std::string sine_16(std::size_t frames, unsigned channels, unsigned rate);
+
+}  // namespace test_support
