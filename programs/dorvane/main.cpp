@@ -21,8 +21,10 @@ int main(int argc, char* argv[]) {
     std::printf("dorvane version %s\n\n", version);
 
     receptor_config config{};
-    socket_handle* socket = nullptr;
-    audio_handle* audio = nullptr;
+    // A failed start-up step ends the program at once and leaves what earlier steps built to
+    // the system; static storage keeps those objects reachable for leak checkers meanwhile.
+    static socket_handle* socket = nullptr;
+    static audio_handle* audio = nullptr;
     std::uint8_t buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
 
     int result = get_options(&config, argc, argv);

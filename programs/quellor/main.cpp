@@ -21,8 +21,10 @@ int main(int argc, char* argv[]) {
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quellor", version);
 
     emitter_config config{};
-    socket_handle* socket = nullptr;
-    audio_handle* audio = nullptr;
+    // A failed start-up step ends the program at once and leaves what earlier steps built to
+    // the system; static storage keeps those objects reachable for leak checkers meanwhile.
+    static socket_handle* socket = nullptr;
+    static audio_handle* audio = nullptr;
     // The header stays at the start for the whole run; every capture read lands behind it.
     std::uint8_t buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
     std::uint8_t* payload = buffer + VBAN_HEADER_SIZE;
