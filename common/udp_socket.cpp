@@ -48,6 +48,25 @@ bool is_broadcast_text(const char* ip_address, std::size_t capacity) {
     return length >= 3 && std::strncmp(ip_address + length - 3, "255", 3) == 0;
 }
 
+// The system's default receive buffer holds only about 90 datagrams of 1052 bytes, so any
+// longer burst (a scheduling hiccup, a sender catching up) would be lost. A refusal or a smaller
+// grant (the system caps it at net.core.rmem_max) still leaves a working socket.
+void ask_for_receive_buffer(int fd) {
+    int asked = SOCKET_RECEIVE_BUFFER_SIZE;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked) != 0) {
+        logger_log(LOG_DEBUG, "%s: receive buffer of %d bytes refused: %s", "socket_open", asked,
+                   strerror(errno));
+        return;
+    }
+    // The system reports twice the usable size it granted.
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted / 2 < asked) {
+        logger_log(LOG_DEBUG, "%s: receive buffer of %d bytes asked, %d granted", "socket_open",
+                   asked, granted / 2);
+    }
+}
+
 std::int32_t socket_close(socket_handle* handle) {
     logger_log(LOG_INFO, "%s: closing socket with port %d", "socket_close", handle->config.port);
     if (handle->fd != 0) {
@@ -96,6 +115,7 @@ std::int32_t socket_open(socket_handle* handle) {
             }
         }
     } else {
+        ask_for_receive_buffer(fd);
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);

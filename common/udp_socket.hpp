@@ -6,6 +6,9 @@
 constexpr std::int32_t SOCKET_DIRECTION_IN = 0;   // receive: bind the port
 constexpr std::int32_t SOCKET_DIRECTION_OUT = 1;  // send; every non-zero value behaves so
 
+// The receive buffer an in socket asks for, in bytes.
+constexpr int SOCKET_RECEIVE_BUFFER_SIZE = 4 * 1024 * 1024;
+
 // One IPv4 UDP peer: the destination (out) or the only accepted sender (in).
 struct socket_config {
     std::int32_t direction;
@@ -17,7 +20,8 @@ struct socket_config {
 struct socket_handle;
 
 // Creates an endpoint and stores it through `handle` at once. Out sockets may broadcast when
-// the address ends in "255"; in sockets are bound to the port on all local addresses.
+// the address ends in "255"; in sockets ask for a large receive buffer and are bound to the
+// port on all local addresses.
 // Returns 0, a negative code, or a positive errno when the bind or the broadcast option
 // fails; on any failure `*handle` is null again.
 [[nodiscard]] std::int32_t socket_init(socket_handle** handle, const socket_config* config);

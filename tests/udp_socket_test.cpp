@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "common/logger.hpp"
@@ -138,6 +139,34 @@ TEST_F(UdpSocket, ReadKeepsOnlyTheConfiguredSenderAndCutsLongDatagrams) {
 
     EXPECT_EQ(socket_release(&handle), 0);
     EXPECT_EQ(socket_release(&handle), 0);  // a second release finds null and does nothing
+}
+
+TEST_F(UdpSocket, ReceiveBufferHoldsALongBurst) {
+    std::ifstream limit("/proc/sys/net/core/rmem_max");
+    long rmem_max = 0;
+    limit >> rmem_max;
+    if (rmem_max < SOCKET_RECEIVE_BUFFER_SIZE) {
+        GTEST_SKIP() << "the system caps receive buffers at " << rmem_max << " bytes";
+    }
+    std::uint16_t port = test_support::free_udp_port();
+    socket_config config = make_config(SOCKET_DIRECTION_IN, "127.0.0.1", port);
+    socket_handle* handle = nullptr;
+    ASSERT_EQ(socket_init(&handle, &config), 0);
+    // 2000 datagrams of 1052 bytes, sent before any is read: twenty times what the system's
+    // default buffer holds.
+    udp_socket peer("127.0.0.1", 0);
+    std::string datagram(1052, 'v');
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_EQ(peer.send_to("127.0.0.1", port, datagram), 1052);
+    }
+    peer.send_to("127.0.0.1", port, "end");
+    int received = 0;
+    char buffer[1464];
+    while (socket_read(handle, buffer, sizeof buffer) == 1052) {
+        ++received;
+    }
+    EXPECT_EQ(received, 2000);
+    socket_release(&handle);
 }
 
 TEST_F(UdpSocket, AddressTextWithLeadingZerosNeverMatches) {
