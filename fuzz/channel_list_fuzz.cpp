@@ -1,0 +1,15 @@
+// Channel-list texts as a user types them after -c.
+
+#include <cstdint>
+#include <string>
+
+#include "audio/map_config.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string text(reinterpret_cast<const char*>(data), size);  // cut at the first NUL
+    map_config map{};
+    if (audio_parse_map_config(&map, text.data()) != 0 || map.nb_channels > 256) {
+        __builtin_trap();
+    }
+    return 0;
+}
