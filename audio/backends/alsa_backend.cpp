@@ -1,12 +1,201 @@
-// Stand-in until the ALSA backend is built.
-
 #include "audio/backends/alsa_backend.hpp"
 
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstddef>
+#include <limits>
 
+#include "audio/backends/backend_create.hpp"
 #include "common/logger.hpp"
+#include "vban/vban.hpp"
 
-std::int32_t alsa_backend_init(audio_backend**) {
-    logger_log(LOG_ERROR, "%s: backend not available", "alsa_backend_init");
-    return -ENODEV;
+namespace {
+
+constexpr const char* default_device = "default";
+
+// ALSA's sample format for each bit_fmt. Samples reach ALSA exactly as the stream carries
+// them, so 24I is the packed 3-byte format: S24_LE would lay each sample in a 4-byte container
+// and make ALSA read and write a third more than the buffers hold. 12I and 10I have no
+// whole-byte sample; alsa_open refuses them before this table is consulted.
+constexpr std::array<snd_pcm_format_t, BIT_FMT_COUNT> alsa_formats = {
+    SND_PCM_FORMAT_S8,      SND_PCM_FORMAT_S16_LE,   SND_PCM_FORMAT_S24_3LE,
+    SND_PCM_FORMAT_S32_LE,  SND_PCM_FORMAT_FLOAT_LE, SND_PCM_FORMAT_FLOAT64_LE,
+    SND_PCM_FORMAT_UNKNOWN, SND_PCM_FORMAT_UNKNOWN,
+};
+
+std::size_t sample_size(std::uint32_t bit_fmt) {
+    return bit_fmt < bit_fmt_size.size() ? bit_fmt_size[bit_fmt] : 0;
+}
+
+// The frames of a transfer of `size` bytes: whole frames only, and never more than a signed
+// 32-bit byte count can report.
+snd_pcm_uframes_t frames_in(std::uint64_t size, std::size_t frame_size) {
+    constexpr std::uint64_t largest = std::numeric_limits<std::int32_t>::max();
+    return static_cast<snd_pcm_uframes_t>(std::min(size, largest) / frame_size);
+}
+
+// The one place that decides what a failed transfer means. snd_pcm_recover repairs three codes
+// in place: -EPIPE (an underrun in playback, an overrun in capture: the device is prepared
+// again), -ESTRPIPE (a suspended device: resumed, or prepared again) and -EINTR (a wait cut
+// short by a signal: nothing to repair). Every other code is beyond repair and comes back
+// unchanged. Returns 0 when the device is ready for the next transfer, otherwise the code the
+// transfer must hand on.
+std::int32_t recover_transfer(snd_pcm_t* pcm, snd_pcm_sframes_t error, const char* name,
+                              const char* call) {
+    const int code = static_cast<int>(error);
+    logger_log(LOG_ERROR, "%s: %s failed: %s", name, call, snd_strerror(code));
+    const int result = snd_pcm_recover(pcm, code, 0);
+    if (result < 0) {
+        logger_log(LOG_ERROR, "%s: snd_pcm_recover failed: %s", name, snd_strerror(result));
+        return result;
+    }
+    return 0;
+}
+
+class alsa_backend final : public audio_backend {
+public:
+    ~alsa_backend() override { close(); }
+
+    std::int32_t open(const char* device, std::int32_t direction, std::uint64_t buffer_size,
+                      const stream_config* config) override {
+        const char* name = "alsa_open";
+        if (config == nullptr) {
+            logger_log(LOG_FATAL, "%s: null pointer argument", name);
+            return -EINVAL;
+        }
+        close();  // the audio object closes first; this keeps a second open from leaking
+        frame_size_ = config->nb_channels * sample_size(config->bit_fmt);
+        // Both are divisors below: the frames of the buffer and the latency.
+        if (frame_size_ == 0) {
+            logger_log(LOG_ERROR, "%s: invalid frame size 0 (%u channels of %s)", name,
+                       config->nb_channels, bit_fmt_name(config->bit_fmt));
+            return -EINVAL;
+        }
+        if (config->sample_rate == 0) {
+            logger_log(LOG_ERROR, "%s: invalid sample rate 0", name);
+            return -EINVAL;
+        }
+
+        const char* pcm_name = device != nullptr && device[0] != '\0' ? device : default_device;
+        const snd_pcm_stream_t stream =
+            direction == AUDIO_DIRECTION_OUT ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE;
+        int result = snd_pcm_open(&pcm_, pcm_name, stream, 0);
+        if (result < 0) {
+            logger_log(LOG_FATAL, "%s: open error: %s", name, snd_strerror(result));
+            pcm_ = nullptr;
+            return result;
+        }
+        const std::uint32_t latency =
+            alsa_latency_us(buffer_size, frame_size_, config->sample_rate);
+        logger_log(LOG_DEBUG, "%s: snd_pcm_open", name);
+
+        // Resampling is allowed so that a device that cannot run at the stream's rate still
+        // plays or captures it.
+        result =
+            snd_pcm_set_params(pcm_, alsa_formats[config->bit_fmt], SND_PCM_ACCESS_RW_INTERLEAVED,
+                               config->nb_channels, config->sample_rate, 1, latency);
+        if (result < 0) {
+            logger_log(LOG_ERROR, "%s: set_params error: %s", name, snd_strerror(result));
+        } else if ((result = snd_pcm_prepare(pcm_)) < 0) {
+            logger_log(LOG_ERROR, "%s: prepare error: %s", name, snd_strerror(result));
+        }
+        if (result < 0) {
+            snd_pcm_close(pcm_);
+            pcm_ = nullptr;
+            return result;
+        }
+        return 0;
+    }
+
+    std::int32_t close() override {
+        if (pcm_ == nullptr) {
+            return 0;
+        }
+        const int result = snd_pcm_close(pcm_);
+        pcm_ = nullptr;
+        return result;
+    }
+
+    std::int32_t write(const void* data, std::uint64_t size) override {
+        const char* name = "alsa_write";
+        if (data == nullptr) {
+            logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
+            return -EINVAL;
+        }
+        if (pcm_ == nullptr) {
+            logger_log(LOG_ERROR, "%s: device not open", name);
+            return -ENODEV;
+        }
+        const snd_pcm_uframes_t frames = frames_in(size, frame_size_);
+        const snd_pcm_sframes_t written = snd_pcm_writei(pcm_, data, frames);
+        if (written < 0) {
+            // The block is dropped either way; after a repaired underrun the next one plays.
+            return recover_transfer(pcm_, written, name, "snd_pcm_writei");
+        }
+        if (written > 0 && static_cast<snd_pcm_uframes_t>(written) < frames) {
+            logger_log(LOG_ERROR, "%s: short write (expected %lu, wrote %i)", name, frames,
+                       static_cast<int>(written));
+        }
+        return static_cast<std::int32_t>(static_cast<std::size_t>(written) * frame_size_);
+    }
+
+    std::int32_t read(void* data, std::uint64_t size) override {
+        const char* name = "alsa_read";
+        if (data == nullptr) {
+            logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
+            return -EINVAL;
+        }
+        if (pcm_ == nullptr) {
+            logger_log(LOG_ERROR, "%s: device not open", name);
+            return -ENODEV;
+        }
+        const snd_pcm_uframes_t frames = frames_in(size, frame_size_);
+        snd_pcm_sframes_t got = snd_pcm_readi(pcm_, data, frames);
+        if (got < 0) {
+            const std::int32_t failed = recover_transfer(pcm_, got, name, "snd_pcm_readi");
+            if (failed < 0) {
+                return failed;
+            }
+            // An overrun costs the frames the device could not keep, not the stream: read
+            // again, because an empty block would tell the emitter that its input has ended.
+            // A device that fails again at once is reported as it is (0 after a repair).
+            got = snd_pcm_readi(pcm_, data, frames);
+            if (got < 0) {
+                return recover_transfer(pcm_, got, name, "snd_pcm_readi");
+            }
+        }
+        if (got > 0 && static_cast<snd_pcm_uframes_t>(got) < frames) {
+            logger_log(LOG_ERROR, "%s: short read (expected %lu, wrote %i)", name, frames,
+                       static_cast<int>(got));
+        }
+        return static_cast<std::int32_t>(static_cast<std::size_t>(got) * frame_size_);
+    }
+
+private:
+    snd_pcm_t* pcm_ = nullptr;    // null while closed
+    std::size_t frame_size_ = 0;  // bytes per frame of the stream last opened
+};
+
+}  // namespace
+
+std::int32_t alsa_backend_init(audio_backend** out) {
+    return backend_create<alsa_backend>(out, "alsa_backend_init");
+}
+
+std::uint32_t alsa_latency_us(std::uint64_t buffer_size, std::uint64_t frame_size,
+                              std::uint32_t sample_rate) {
+    constexpr std::uint64_t microseconds = 1000000;
+    constexpr std::uint64_t largest = std::numeric_limits<std::uint32_t>::max();
+    const std::uint64_t frames = buffer_size / frame_size;
+    // frames × 10^6 / rate, split at whole seconds so that no product can overflow.
+    const std::uint64_t seconds = frames / sample_rate;
+    if (seconds > largest / microseconds) {
+        return static_cast<std::uint32_t>(largest);
+    }
+    const std::uint64_t latency =
+        seconds * microseconds + frames % sample_rate * microseconds / sample_rate;
+    return static_cast<std::uint32_t>(std::min(latency, largest));
 }
