@@ -176,7 +176,9 @@ TEST(AlsaPrograms, DorvaneRecordsEveryFormatThroughTheDefaultDevice) {
     }
     EXPECT_TRUE(dorvane_process.process.running());
     dorvane_process.process.stop(SIGTERM, 5s);
-    EXPECT_EQ(read_file(dorvane_process.out), "dorvane version 2.1.0\n\n");
+    // Nothing but the version line goes to standard output, and that still waits in its
+    // buffer when the signal ends the program.
+    EXPECT_EQ(read_file(dorvane_process.out), "");
     EXPECT_EQ(read_file(dorvane_process.err), "");
 }
 
