@@ -1,0 +1,388 @@
+#!/usr/bin/env python3
+"""End-to-end cost of quellor and dorvane beside the least a sender and a receiver can do.
+
+In one run, on the same input, for ROUNDS rounds (medians reported, each figure also as a
+ratio to the bare loop of the same round):
+
+  unpaced    PACKETS datagrams of 1024 bytes, file -> UDP 127.0.0.1 -> file: datagrams per
+             second sent and received, loss, CPU microseconds per datagram on each side; the
+             bare loop (read, prepend a 28-byte header, sendto / recvfrom, check the sender,
+             write) against quellor -> dorvane with the file backends.
+  real time  SECONDS of 44.1 kHz stereo 16-bit audio fed through a named pipe by a pacer on
+             absolute deadlines: CPU seconds per minute of audio and CPU per datagram, for the
+             bare loop, quellor -> dorvane, and GStreamer (rtpL16pay/udpsink ->
+             udpsrc/rtpL16depay, 1024 bytes of audio a datagram like the others).
+  high rate  64 channels of 32F at 192 kHz (5 frames, 1280 bytes a datagram, 38,400 a
+             second) paced for HIGH_SECONDS: loss and the share of a core each program uses.
+  jack       dorvane -b jack into a dummy-driver jackd fed in real time: CPU per minute of
+             audio (jackd's own apart), and at each quality setting the time from a
+             datagram's arrival to its samples leaving the ring buffer.
+
+Usage: bench/e2e_bench.py [--docs]   (--docs rewrites docs/performance.md and its plot)
+Environment: ROUNDS (3), PACKETS (100000), SECONDS (20), HIGH_SECONDS (10), BUILD (build).
+Needs: python3, gstreamer1.0-tools, -plugins-base, -plugins-good, jackd2, gnuplot-nox.
+"""
+
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
+ROUNDS = int(os.environ.get("ROUNDS", "3"))
+PACKETS = int(os.environ.get("PACKETS", "100000"))
+SECONDS = float(os.environ.get("SECONDS", "20"))
+HIGH_SECONDS = float(os.environ.get("HIGH_SECONDS", "10"))
+FIFO = "/tmp/vban_0"  # the pipe backend's fixed path
+
+QUELLOR = os.path.join(BUILD, "programs/quellor/quellor")
+DORVANE = os.path.join(BUILD, "programs/dorvane/dorvane")
+BARE = os.path.join(BUILD, "bench/bare_loop")
+PACE = os.path.join(BUILD, "tests/pace")
+SINE = os.path.join(BUILD, "tests/sine")
+JACK_PROBE = os.path.join(BUILD, "bench/jack_latency")
+
+GST_SEND = ("gst-launch-1.0 -q fdsrc fd=0 blocksize=1024 ! rawaudioparse use-sink-caps=false "
+            "format=pcm pcm-format=s16le sample-rate=44100 num-channels=2 ! audioconvert ! "
+            "audio/x-raw,format=S16BE ! rtpL16pay mtu=1036 ! udpsink host=127.0.0.1 port={port} "
+            "sync=false")
+GST_RECV = ("gst-launch-1.0 -q udpsrc port={port} caps=application/x-rtp,media=audio,"
+            "clock-rate=44100,encoding-name=L16,channels=2,payload=96 ! rtpL16depay ! "
+            "audioconvert ! audio/x-raw,format=S16LE ! filesink location={out}")
+
+
+def build():
+    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, stdout=subprocess.DEVNULL)
+    targets = ["quellor", "dorvane", "bare_loop", "pace", "sine"]
+    if os.path.exists(os.path.join(ROOT, "bench/jack_latency.cpp")):
+        targets.append("jack_latency")
+    subprocess.run(["cmake", "--build", BUILD, "--target"] + targets, check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+class Process:
+    """A started program whose CPU time is read when it ends (wait4's resource usage)."""
+
+    def __init__(self, args, stdin=None, stdout=subprocess.DEVNULL, env=None):
+        self.popen = subprocess.Popen(args, stdin=stdin, stdout=stdout,
+                                      stderr=subprocess.DEVNULL, env=env)
+        self.cpu = None
+
+    def wait(self, timeout=None):
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while self.cpu is None:
+            pid, _, usage = os.wait4(self.popen.pid, os.WNOHANG)
+            if pid == self.popen.pid:
+                self.cpu = usage.ru_utime + usage.ru_stime
+                self.popen.returncode = 0
+                break
+            if deadline is not None and time.monotonic() > deadline:
+                raise TimeoutError(" ".join(self.popen.args))
+            time.sleep(0.005)
+        return self.cpu
+
+    def stop(self):
+        if self.cpu is None:
+            self.popen.send_signal(signal.SIGTERM)
+        return self.wait(10)
+
+
+def free_port():
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("0.0.0.0", 0))
+        return s.getsockname()[1]
+
+
+def wait_bound(port, timeout=5):
+    wanted = ":%04X " % port
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/udp") as table:
+            if any(wanted in line for line in table):
+                return
+        time.sleep(0.01)
+    raise TimeoutError("nothing bound port %d" % port)
+
+
+def wait_quiet(path, expected=None, timeout=30):
+    """Until the file holds `expected` bytes, or stops growing for 300 ms."""
+    last, deadline = -1, time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        size = os.path.getsize(path) if os.path.exists(path) else 0
+        if expected is not None and size >= expected:
+            return size
+        if size == last and expected is None:
+            return size
+        last = size
+        time.sleep(0.3 if expected is None else 0.05)
+    return os.path.getsize(path) if os.path.exists(path) else 0
+
+
+def wait_fifo(path, timeout=5):
+    import stat
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            if stat.S_ISFIFO(os.stat(path).st_mode):
+                return
+        except FileNotFoundError:
+            pass
+        time.sleep(0.002)
+    raise TimeoutError("no FIFO at " + path)
+
+
+def receiver(kind, port, out):
+    if kind == "bare":
+        return Process([BARE, "recv", "127.0.0.1", str(port), out])
+    if kind == "vban":
+        return Process([DORVANE, "-i", "127.0.0.1", "-p", str(port), "-s", "Bench", "-b", "file",
+                        "-d", out])
+    return Process(GST_RECV.format(port=port, out=out).split())
+
+
+def unpaced(kind, work, data):
+    port, out = free_port(), os.path.join(work, "out.raw")
+    rx = receiver(kind, port, out)
+    wait_bound(port)
+    start = time.monotonic()
+    if kind == "bare":
+        tx = Process([BARE, "send", data, "127.0.0.1", str(port)])
+    else:
+        tx = Process([QUELLOR, "-i", "127.0.0.1", "-p", str(port), "-s", "Bench", "-b", "file",
+                      "-d", data])
+    send_cpu = tx.wait(120)
+    elapsed = time.monotonic() - start
+    received = wait_quiet(out) // 1024
+    recv_cpu = rx.stop()
+    return {"rate": PACKETS / elapsed, "received": received,
+            "loss": 1 - received / PACKETS,
+            "send_us": send_cpu * 1e6 / PACKETS,
+            "recv_us": recv_cpu * 1e6 / max(received, 1)}
+
+
+def real_time(kind, work, data, seconds, bytes_per_second, chunk, extra=()):
+    """Feeds `data` through a named pipe at the audio rate; CPU per minute of audio."""
+    port, out = free_port(), os.path.join(work, "out.raw")
+    rx = receiver(kind, port, out)
+    wait_bound(port)
+    if kind == "vban":
+        if os.path.exists(FIFO):
+            os.unlink(FIFO)
+        tx = Process([QUELLOR, "-i", "127.0.0.1", "-p", str(port), "-s", "Bench", "-b", "pipe"]
+                     + list(extra))
+        wait_fifo(FIFO)
+        fifo = FIFO
+    else:
+        fifo = os.path.join(work, "feed")
+        os.mkfifo(fifo)
+    if kind == "bare":
+        tx = Process([BARE, "send", fifo, "127.0.0.1", str(port)])
+    elif kind == "gst":
+        # Opened here without waiting for the writer, then handed over as standard input.
+        import fcntl
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        fcntl.fcntl(reader, fcntl.F_SETFL, 0)
+    writer = open(fifo, "wb")
+    if kind == "gst":
+        tx = Process(GST_SEND.format(port=port).split(), stdin=reader)
+        os.close(reader)
+    with open(data, "rb") as source:
+        pacer = subprocess.Popen([PACE, str(bytes_per_second), str(chunk)], stdin=source,
+                                 stdout=writer)
+    writer.close()
+    pacer.wait()
+    send_cpu = tx.wait(30)
+    size = os.path.getsize(data)
+    received = wait_quiet(out, expected=size if kind != "gst" else None, timeout=10)
+    recv_cpu = rx.stop()
+    if fifo != FIFO:
+        os.unlink(fifo)
+    datagrams = size // chunk
+    return {"send_min": send_cpu * 60 / seconds, "recv_min": recv_cpu * 60 / seconds,
+            "send_us": send_cpu * 1e6 / datagrams, "recv_us": recv_cpu * 1e6 / datagrams,
+            "send_core": send_cpu / seconds, "recv_core": recv_cpu / seconds,
+            "loss": 1 - received / size}
+
+
+def jack_run(work, data):
+    """dorvane -b jack into a dummy jackd: CPU per minute, and latency per quality."""
+    if not os.path.exists(JACK_PROBE) or shutil.which("jackd") is None:
+        return None
+    server = "bench%d" % os.getpid()
+    env = dict(os.environ, JACK_DEFAULT_SERVER=server, JACK_NO_AUDIO_RESERVATION="1")
+    jackd = subprocess.Popen(["jackd", "-r", "-n", server, "-d", "dummy", "-r", "48000",
+                              "-p", "256"], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(1.0)
+        result = {}
+        # The probe plays a stream into dorvane at the audio rate, measures the latency of a
+        # click, and reports it with the CPU dorvane and jackd used for SECONDS of audio.
+        for quality in range(5):
+            port = free_port()
+            rx = Process([DORVANE, "-i", "127.0.0.1", "-p", str(port), "-s", "Bench", "-b",
+                          "jack", "-d", "vban%d" % quality, "-q", str(quality)], env=env)
+            wait_bound(port)
+            before = jack_cpu(jackd.pid)
+            seconds = SECONDS if quality == 1 else 3
+            probe = subprocess.run([JACK_PROBE, str(port), "vban%d" % quality, str(seconds)],
+                                   env=env, capture_output=True, text=True, timeout=120)
+            jackd_cpu = jack_cpu(jackd.pid) - before
+            dorvane_cpu = rx.stop()
+            fields = dict(item.split("=") for item in probe.stdout.split())
+            result["latency_ms_q%d" % quality] = float(fields.get("latency_ms", "nan"))
+            if quality == 1:
+                result["dorvane_min"] = dorvane_cpu * 60 / seconds
+                result["jackd_min"] = jackd_cpu * 60 / seconds
+        return result
+    finally:
+        jackd.terminate()
+        jackd.wait()
+
+
+def jack_cpu(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else float("nan")
+
+
+def main():
+    build()
+    work = tempfile.mkdtemp(prefix="vban-bench-")
+    try:
+        unpaced_data = os.path.join(work, "unpaced.raw")
+        with open(unpaced_data, "wb") as out:
+            out.write(os.urandom(PACKETS * 1024))
+        audio = os.path.join(work, "audio.raw")
+        with open(audio, "wb") as out:
+            subprocess.run([SINE, str(SECONDS), "44100", "2"], stdout=out, check=True)
+        high = os.path.join(work, "high.raw")
+        with open(high, "wb") as out:
+            out.write(os.urandom(int(HIGH_SECONDS * 192000) * 256))
+
+        rounds = []
+        for number in range(ROUNDS):
+            r = {}
+            for kind in ("bare", "vban"):
+                r["unpaced_" + kind] = unpaced(kind, work, unpaced_data)
+            for kind in ("bare", "vban", "gst"):
+                r["rt_" + kind] = real_time(kind, work, audio, SECONDS, 176400, 1024)
+            r["high_vban"] = real_time("vban", work, high, HIGH_SECONDS, 192000 * 256, 1280,
+                                       ["-n", "64", "-f", "32F", "-r", "192000"])
+            r["jack"] = jack_run(work, audio)
+            rounds.append(r)
+            print("round %d done" % (number + 1), file=sys.stderr)
+        report(rounds, "--docs" in sys.argv)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def report(rounds, write_docs):
+    def m(scenario, key):
+        return median([r[scenario][key] for r in rounds if r.get(scenario)])
+
+    def ratio(scenario, key, base):
+        return median([r[scenario][key] / r[base][key] for r in rounds
+                       if r.get(scenario) and r[base][key] > 0])
+
+    lines = []
+    add = lines.append
+    add("Unpaced: %d datagrams of 1024 bytes, file -> UDP 127.0.0.1 -> file "
+        "(median of %d rounds)" % (PACKETS, len(rounds)))
+    add("")
+    add("| program | datagrams/s sent | received | loss | CPU µs/datagram | × bare |")
+    add("|---|---:|---:|---:|---:|---:|")
+    add("| bare sender | %.0f | | | %.2f | 1.00 |" % (m("unpaced_bare", "rate"),
+                                                    m("unpaced_bare", "send_us")))
+    add("| quellor | %.0f | | | %.2f | %.2f |" % (m("unpaced_vban", "rate"),
+                                                 m("unpaced_vban", "send_us"),
+                                                 ratio("unpaced_vban", "send_us", "unpaced_bare")))
+    add("| bare receiver | | %.0f | %.1f %% | %.2f | 1.00 |" % (
+        m("unpaced_bare", "received"), 100 * m("unpaced_bare", "loss"),
+        m("unpaced_bare", "recv_us")))
+    add("| dorvane | | %.0f | %.1f %% | %.2f | %.2f |" % (
+        m("unpaced_vban", "received"), 100 * m("unpaced_vban", "loss"),
+        m("unpaced_vban", "recv_us"), ratio("unpaced_vban", "recv_us", "unpaced_bare")))
+    add("")
+    add("Real time: %g s of 44.1 kHz stereo 16-bit audio through a named pipe, 1024 bytes of "
+        "audio a datagram" % SECONDS)
+    add("")
+    add("| program | CPU s per minute of audio | CPU µs/datagram | × bare | loss |")
+    add("|---|---:|---:|---:|---:|")
+    for name, scenario, side in (("bare sender", "rt_bare", "send"), ("quellor", "rt_vban", "send"),
+                                 ("GStreamer sender", "rt_gst", "send"),
+                                 ("bare receiver", "rt_bare", "recv"),
+                                 ("dorvane", "rt_vban", "recv"),
+                                 ("GStreamer receiver", "rt_gst", "recv")):
+        add("| %s | %.3f | %.2f | %.2f | %.1f %% |" % (
+            name, m(scenario, side + "_min"), m(scenario, side + "_us"),
+            ratio(scenario, side + "_us", "rt_bare"), 100 * m(scenario, "loss")))
+    add("")
+    add("High rate: 64 channels of 32F at 192 kHz, 38,400 datagrams of 1280 bytes a second, "
+        "paced for %g s" % HIGH_SECONDS)
+    add("")
+    add("| program | share of a core | loss |")
+    add("|---|---:|---:|")
+    add("| quellor | %.1f %% | |" % (100 * m("high_vban", "send_core")))
+    add("| dorvane | %.1f %% | %.3f %% |" % (100 * m("high_vban", "recv_core"),
+                                           100 * m("high_vban", "loss")))
+    if any(r.get("jack") for r in rounds):
+        add("")
+        add("JACK: dorvane -b jack into jackd -d dummy -r 48000 -p 256, a stereo 16I stream at "
+            "48 kHz")
+        add("")
+        add("| figure | value |")
+        add("|---|---:|")
+        add("| dorvane, CPU s per minute of audio | %.3f |" % m("jack", "dorvane_min"))
+        add("| jackd, CPU s per minute of audio | %.3f |" % m("jack", "jackd_min"))
+        for q in range(5):
+            add("| latency at -q %d, ms | %.1f |" % (q, m("jack", "latency_ms_q%d" % q)))
+    text = "\n".join(lines)
+    print(text)
+    if write_docs:
+        docs = os.path.join(ROOT, "docs")
+        os.makedirs(docs, exist_ok=True)
+        with open(os.path.join(docs, "performance-results.md"), "w") as out:
+            out.write(text + "\n")
+        plot(rounds, docs, m)
+
+
+def plot(rounds, docs, m):
+    data = os.path.join(docs, "performance.dat")
+    rows = [("bare\\nsender", m("rt_bare", "send_us")), ("quellor", m("rt_vban", "send_us")),
+            ("GStreamer\\nsender", m("rt_gst", "send_us")),
+            ("bare\\nreceiver", m("rt_bare", "recv_us")), ("dorvane", m("rt_vban", "recv_us")),
+            ("GStreamer\\nreceiver", m("rt_gst", "recv_us"))]
+    with open(data, "w") as out:
+        for i, (name, value) in enumerate(rows):
+            out.write('%d "%s" %.3f\n' % (i, name, value))
+    script = """
+set terminal pngcairo size 900,480 font ",10"
+set output "%s"
+set title "CPU per datagram at real time (44.1 kHz stereo 16-bit, 1024 bytes of audio a datagram)"
+set ylabel "CPU microseconds per datagram"
+set style fill solid 0.8
+set boxwidth 0.6
+set yrange [0:*]
+set grid ytics
+unset key
+plot "%s" using 1:3:xtic(2) with boxes lc rgb "#4477aa", "" using 1:3:(sprintf("%%.1f", $3)) with labels offset 0,1
+""" % (os.path.join(docs, "performance.png"), data)
+    subprocess.run(["gnuplot"], input=script, text=True, check=True)
+    os.unlink(data)
+
+
+if __name__ == "__main__":
+    main()
