@@ -49,9 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> samples = input.ConsumeRemainingBytes<std::uint8_t>();
 
     if (ftruncate(source.device, 0) != 0 ||
-        (!samples.empty() &&
-         pwrite(source.device, samples.data(), samples.size(), 0) !=
-             static_cast<ssize_t>(samples.size()))) {
+        (!samples.empty() && pwrite(source.device, samples.data(), samples.size(), 0) !=
+                                 static_cast<ssize_t>(samples.size()))) {
         __builtin_trap();
     }
     // Reopen so that every input is read from its start.

@@ -24,6 +24,13 @@ std::size_t frame_size(const vban_header& header) {
            bit_fmt_size[header.bit & VBAN_BIT_FMT_MASK];
 }
 
+// 12I and 10I have no whole-byte sample: no payload can be sized or counted in frames.
+std::int32_t refuse_formats_without_size(const vban_header& header, const char* name) {
+    logger_log(LOG_ERROR, "%s: format %s has no sample size", name,
+               bit_fmt_name(header.bit & VBAN_BIT_FMT_MASK));
+    return -EINVAL;
+}
+
 }  // namespace
 
 std::int32_t packet_init_header(void* buffer, const stream_config* config, const char* streamname) {
@@ -51,9 +58,7 @@ std::int32_t packet_get_max_payload_size(const void* buffer) {
     vban_header header = load_header(buffer);
     std::size_t frame = frame_size(header);
     if (frame == 0) {
-        logger_log(LOG_ERROR, "%s: format %s has no sample size", name,
-                   bit_fmt_name(header.bit & VBAN_BIT_FMT_MASK));
-        return -EINVAL;
+        return refuse_formats_without_size(header, name);
     }
     std::size_t frames = VBAN_DATA_MAX_SIZE / frame;
     if (frames > VBAN_SAMPLES_MAX_NB) {
@@ -71,9 +76,7 @@ std::int32_t packet_set_new_content(void* buffer, std::size_t payload_size) {
     vban_header header = load_header(buffer);
     std::size_t frame = frame_size(header);
     if (frame == 0) {
-        logger_log(LOG_ERROR, "%s: format %s has no sample size", name,
-                   bit_fmt_name(header.bit & VBAN_BIT_FMT_MASK));
-        return -EINVAL;
+        return refuse_formats_without_size(header, name);
     }
     header.nbs = static_cast<std::uint8_t>(payload_size / frame - 1);
     header.nu_frame += 1;  // unsigned: wraps from 4294967295 to 0

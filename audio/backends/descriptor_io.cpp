@@ -18,9 +18,8 @@ std::uint64_t bounded(std::uint64_t size) {
     return size < largest_transfer ? size : largest_transfer;
 }
 
-}  // namespace
-
-std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, const char* name) {
+// A transfer needs a buffer and a descriptor; the reason it cannot run, or 0.
+std::int32_t refuse_transfer(int fd, const void* data, const char* name) {
     if (data == nullptr) {
         logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
         return -EINVAL;
@@ -28,6 +27,15 @@ std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, cons
     if (fd == 0) {
         logger_log(LOG_ERROR, "%s: device not open", name);
         return -ENODEV;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, const char* name) {
+    if (std::int32_t refused = refuse_transfer(fd, data, name)) {
+        return refused;
     }
     ssize_t written = ::write(fd, data, bounded(size));
     if (written < 0) {
@@ -38,13 +46,8 @@ std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, cons
 }
 
 std::int32_t descriptor_read(int fd, void* data, std::uint64_t size, const char* name) {
-    if (data == nullptr) {
-        logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
-        return -EINVAL;
-    }
-    if (fd == 0) {
-        logger_log(LOG_ERROR, "%s: device not open", name);
-        return -ENODEV;
+    if (std::int32_t refused = refuse_transfer(fd, data, name)) {
+        return refused;
     }
     ssize_t got = ::read(fd, data, bounded(size));
     if (got < 0) {

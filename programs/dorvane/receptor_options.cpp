@@ -8,6 +8,7 @@
 
 #include "audio/backend_registry.hpp"
 #include "common/logger.hpp"
+#include "programs/common/shared_options.hpp"
 
 namespace {
 
@@ -60,19 +61,12 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:q:c:o:d:l:h", long_options, nullptr)) != -1) {
+        if (read_shared_option(c, optarg, &config->socket, config->streamname)) {
+            continue;
+        }
         switch (c) {
-            case 'i':
-                std::strncpy(config->socket.ip_address, optarg,
-                             sizeof config->socket.ip_address - 1);
-                break;
-            case 'p':
-                config->socket.port = static_cast<std::uint16_t>(std::atoi(optarg));
-                break;
-            case 's':
-                std::strncpy(config->streamname, optarg, sizeof config->streamname - 1);
-                break;
             case 'b':
-                std::strncpy(config->audio.backend, optarg, sizeof config->audio.backend - 1);
+                copy_option_text(config->audio.backend, optarg);
                 break;
             case 'q':
                 quality = static_cast<std::uint8_t>(std::atoi(optarg));
@@ -86,10 +80,7 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
             }
             case 'o':
             case 'd':
-                std::strncpy(config->audio.device, optarg, sizeof config->audio.device - 1);
-                break;
-            case 'l':
-                logger_set_level(std::atoi(optarg));
+                copy_option_text(config->audio.device, optarg);
                 break;
             default:  // -h, an unknown option, or a missing argument (already reported)
                 print_usage();
@@ -101,9 +92,7 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
     config->audio.buffer_size = buffer_size_for_quality(quality);
     config->socket.direction = SOCKET_DIRECTION_IN;
 
-    if (config->socket.ip_address[0] == '\0' || config->socket.port == 0 ||
-        config->streamname[0] == '\0') {
-        logger_log(LOG_FATAL, "Missing ip address, port or stream name");
+    if (shared_options_missing(config->socket, config->streamname)) {
         print_usage();
         return 1;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/logger.hpp"
+#include "programs/common/shared_options.hpp"
 #include "vban/vban.hpp"
 
 void print_usage() {
@@ -45,17 +46,10 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:n:f:l:h", long_options, nullptr)) != -1) {
+        if (read_shared_option(c, optarg, &config->socket, config->streamname)) {
+            continue;
+        }
         switch (c) {
-            case 'i':
-                std::strncpy(config->socket.ip_address, optarg,
-                             sizeof config->socket.ip_address - 1);
-                break;
-            case 'p':
-                config->socket.port = static_cast<std::uint16_t>(std::atoi(optarg));
-                break;
-            case 's':
-                std::strncpy(config->streamname, optarg, sizeof config->streamname - 1);
-                break;
             case 'b':
                 config->bps = std::atoi(optarg);
                 break;
@@ -65,18 +59,13 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
             case 'f':
                 config->format = std::atoi(optarg);
                 break;
-            case 'l':
-                logger_set_level(std::atoi(optarg));
-                break;
             default:  // -h, an unknown option, or a missing argument (already reported)
                 print_usage();
                 return 1;
         }
     }
 
-    if (config->socket.ip_address[0] == '\0' || config->socket.port == 0 ||
-        config->streamname[0] == '\0') {
-        logger_log(LOG_FATAL, "Missing ip address, port or stream name");
+    if (shared_options_missing(config->socket, config->streamname)) {
         print_usage();
         return 1;
     }

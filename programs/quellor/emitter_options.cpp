@@ -8,6 +8,7 @@
 
 #include "audio/backend_registry.hpp"
 #include "common/logger.hpp"
+#include "programs/common/shared_options.hpp"
 #include "vban/vban.hpp"
 
 namespace {
@@ -83,22 +84,15 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:d:r:n:f:c:l:h", long_options, nullptr)) != -1) {
+        if (read_shared_option(c, optarg, &config->socket, config->streamname)) {
+            continue;
+        }
         switch (c) {
-            case 'i':
-                std::strncpy(config->socket.ip_address, optarg,
-                             sizeof config->socket.ip_address - 1);
-                break;
-            case 'p':
-                config->socket.port = static_cast<std::uint16_t>(std::atoi(optarg));
-                break;
-            case 's':
-                std::strncpy(config->streamname, optarg, sizeof config->streamname - 1);
-                break;
             case 'b':
-                std::strncpy(config->audio.backend, optarg, sizeof config->audio.backend - 1);
+                copy_option_text(config->audio.backend, optarg);
                 break;
             case 'd':
-                std::strncpy(config->audio.device, optarg, sizeof config->audio.device - 1);
+                copy_option_text(config->audio.device, optarg);
                 break;
             case 'r':
                 config->stream.sample_rate = static_cast<std::uint32_t>(std::atoi(optarg));
@@ -117,18 +111,13 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
                 }
                 break;
             }
-            case 'l':
-                logger_set_level(std::atoi(optarg));
-                break;
             default:  // -h, an unknown option, or a missing argument (already reported)
                 print_usage();
                 return 1;
         }
     }
 
-    if (config->socket.ip_address[0] == '\0' || config->socket.port == 0 ||
-        config->streamname[0] == '\0') {
-        logger_log(LOG_FATAL, "Missing ip address, port or stream name");
+    if (shared_options_missing(config->socket, config->streamname)) {
         print_usage();
         return 1;
     }
