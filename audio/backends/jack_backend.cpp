@@ -1,12 +1,285 @@
-// Stand-in until the JACK backend is built.
-
 #include "audio/backends/jack_backend.hpp"
 
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
 
+#include "audio/backends/backend_create.hpp"
+#include "audio/backends/jack_convert.hpp"
 #include "common/logger.hpp"
+#include "vban/vban.hpp"
 
-std::int32_t jack_backend_init(audio_backend**) {
-    logger_log(LOG_ERROR, "%s: backend not available", "jack_backend_init");
-    return -ENODEV;
+namespace {
+
+// libjack rounds a ring buffer's size up to a power of two in int arithmetic, which breaks
+// above 2^30 bytes; a larger request is refused like a failed allocation.
+constexpr std::uint64_t largest_ring_buffer = std::uint64_t{1} << 30;
+
+// Two threads meet here. The main thread opens, writes and closes; JACK's process thread runs
+// jack_process_cb once per cycle; a JACK library thread may run jack_shutdown_cb. They share
+// only the ring buffer (the main thread its only writer, the process thread its only reader)
+// and the two atomic flags. Everything else the process thread reads (client, ports, ring
+// buffer handle, format, channel count) is written while no cycle can run: before
+// activation, or after the client is closed.
+class jack_backend final : public audio_backend {
+public:
+    ~jack_backend() override { close(); }
+
+    std::int32_t open(const char* device, std::int32_t direction, std::uint64_t buffer_size,
+                      const stream_config* config) override;
+    std::int32_t close() override;
+    std::int32_t write(const void* data, std::uint64_t size) override;
+
+    // Called by JACK on its process thread once per cycle, with the backend as `arg`. Takes
+    // one period out of the ring buffer and plays it: no allocation, no lock, and no system
+    // call unless the log level admits the per-cycle lines.
+    static int jack_process_cb(jack_nframes_t frames, void* arg);
+
+    // Called by JACK on one of its own threads when the server shuts the client down. It may
+    // not close the client there, and a write may be using the ring buffer, so it only marks
+    // the backend; the next write or close on the main thread does the closing.
+    static void jack_shutdown_cb(void* arg);
+
+private:
+    jack_client_t* client_ = nullptr;
+    std::array<jack_port_t*, VBAN_CHANNELS_MAX_NB> ports_{};
+    jack_ringbuffer_t* ring_buffer_ = nullptr;
+    std::uint32_t bit_fmt_ = 0;
+    std::uint32_t nb_channels_ = 0;
+    std::size_t sample_size_ = 0;
+    // Set by every cycle, cleared once the client is closed. Only the question "has a cycle
+    // run?" travels through it: the samples travel through the ring buffer, whose indexes
+    // publish them, so relaxed ordering is enough.
+    std::atomic<bool> active_{false};
+    // Set by jack_shutdown_cb; release/acquire so that the main thread, when it tears the
+    // client down, sees whatever the library thread did before reporting the shutdown.
+    std::atomic<bool> shut_down_{false};
+    // Each channel's port buffer for the current cycle; only the process thread writes it.
+    std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
+
+    std::int32_t jack_start();
+    void prefill(std::size_t size);
+    void process(jack_nframes_t frames);
+};
+
+std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t buffer_size,
+                                const stream_config* config) {
+    const char* name = "jack_open";
+    logger_log(LOG_DEBUG, "%s", name);
+    // The port and buffer tables hold 256 channels, and the conversion needs a known format.
+    if (config == nullptr || config->nb_channels > VBAN_CHANNELS_MAX_NB ||
+        config->bit_fmt >= BIT_FMT_COUNT) {
+        logger_log(LOG_ERROR, "%s: invalid stream config", name);
+        return -EINVAL;
+    }
+    // The audio object always closes first; a client still held would leak with its thread.
+    close();
+
+    const char* client_name = device != nullptr && device[0] != '\0' ? device : "vban";
+    client_ = jack_client_open(client_name, JackNullOption, nullptr);
+    if (client_ == nullptr) {
+        logger_log(LOG_ERROR, "%s: could not open jack client", name);
+        return -ENODEV;
+    }
+
+    nb_channels_ = config->nb_channels;
+    bit_fmt_ = config->bit_fmt;
+    sample_size_ = bit_fmt_size[bit_fmt_];
+    const std::uint64_t period =
+        std::uint64_t{jack_get_buffer_size(client_)} * nb_channels_ * sample_size_;
+    const std::uint64_t size = std::max(buffer_size, period);
+    if (size > largest_ring_buffer / 2 ||
+        (ring_buffer_ = jack_ringbuffer_create(static_cast<std::size_t>(2 * size))) == nullptr) {
+        logger_log(LOG_ERROR, "%s: could not allocate a ring buffer of %llu bytes", name,
+                   static_cast<unsigned long long>(2 * size));
+        close();
+        return -ENOMEM;
+    }
+    prefill(static_cast<std::size_t>(size));
+
+    int result = jack_set_process_callback(client_, jack_process_cb, this);
+    if (result != 0) {
+        logger_log(LOG_ERROR, "%s: impossible to set jack process callback", name);
+        close();
+        return result;
+    }
+    jack_on_shutdown(client_, jack_shutdown_cb, this);
+    return jack_start();
+}
+
+// Zero bytes decode as 0.0 in every format, so the pre-fill is the silence that the first
+// cycles play while the network fills the rest. Zeroing the whole storage in place needs no
+// temporary block and touches every page before the process thread reads any of it.
+void jack_backend::prefill(std::size_t size) {
+    jack_ringbuffer_data_t space[2];
+    jack_ringbuffer_get_write_vector(ring_buffer_, space);
+    for (const jack_ringbuffer_data_t& segment : space) {
+        if (segment.len > 0) {
+            std::memset(segment.buf, 0, segment.len);
+        }
+    }
+    jack_ringbuffer_write_advance(ring_buffer_, size);
+}
+
+std::int32_t jack_backend::jack_start() {
+    const char* name = "jack_start";
+    // Every port exists before activation, so no cycle ever runs with a channel missing.
+    for (std::uint32_t i = 0; i < nb_channels_; ++i) {
+        char port_name[31];
+        std::snprintf(port_name, sizeof port_name, "playback_%u", i + 1);
+        ports_[i] =
+            jack_port_register(client_, port_name, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        if (ports_[i] == nullptr) {
+            logger_log(LOG_ERROR, "%s: impossible to set jack port for channel %d", name,
+                       static_cast<int>(i));
+            close();
+            return -ENODEV;
+        }
+    }
+
+    // On failure the client stays open, with its ports and ring buffer, until the next close.
+    int result = jack_activate(client_);
+    if (result != 0) {
+        logger_log(LOG_ERROR, "%s: can't activate client", name);
+        return result;
+    }
+    logger_log(LOG_DEBUG, "%s: jack activated", name);
+
+    const char** physical =
+        jack_get_ports(client_, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput);
+    if (physical == nullptr) {
+        logger_log(LOG_WARNING, "%s: could not autoconnect channels", name);
+        return 0;
+    }
+    // Only the last connection decides the result; earlier failures show in the log.
+    result = 0;
+    for (std::uint32_t i = 0; physical[i] != nullptr && i < nb_channels_; ++i) {
+        result = jack_connect(client_, jack_port_name(ports_[i]), physical[i]);
+        if (result == 0) {
+            logger_log(LOG_DEBUG, "%s: channel %d autoconnected", name, static_cast<int>(i));
+        } else {
+            logger_log(LOG_WARNING, "%s: could not autoconnect channel %d", name,
+                       static_cast<int>(i));
+        }
+    }
+    jack_free(physical);
+    return result;
+}
+
+std::int32_t jack_backend::close() {
+    const char* name = "jack_close";
+    if (client_ == nullptr) {
+        return 0;
+    }
+    int result = jack_deactivate(client_);
+    if (result != 0) {
+        logger_log(LOG_FATAL, "%s: jack_deactivate failed with error %d", name, result);
+    }
+    result = jack_client_close(client_);
+    if (result != 0) {
+        logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
+    }
+    // The client and its threads are gone: nothing else can touch the ring buffer or the
+    // flags now. A cycle that ran during deactivation may have set the flag again, so it is
+    // cleared only here.
+    if (ring_buffer_ != nullptr) {
+        jack_ringbuffer_free(ring_buffer_);
+        ring_buffer_ = nullptr;
+    }
+    client_ = nullptr;
+    ports_.fill(nullptr);
+    active_.store(false, std::memory_order_relaxed);
+    shut_down_.store(false, std::memory_order_relaxed);
+    return result;
+}
+
+std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
+    const char* name = "jack_write";
+    logger_log(LOG_DEBUG, "%s", name);
+    if (data == nullptr) {
+        logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
+        return -EINVAL;
+    }
+    // The server has dropped the client: close it here, on the thread that owns the ring
+    // buffer, and answer like a closed device so that the caller stops.
+    if (shut_down_.load(std::memory_order_acquire)) {
+        close();
+    }
+    if (client_ == nullptr) {
+        logger_log(LOG_ERROR, "%s: device not open", name);
+        return -ENODEV;
+    }
+    if (!active_.load(std::memory_order_relaxed)) {
+        logger_log(LOG_DEBUG, "%s: server not active yet", name);
+        return static_cast<std::int32_t>(size);
+    }
+    // All or nothing: a part of a block would shift every later frame.
+    if (jack_ringbuffer_write_space(ring_buffer_) < size) {
+        logger_log(LOG_WARNING, "%s: short write", name);
+        return 0;
+    }
+    jack_ringbuffer_write(ring_buffer_, static_cast<const char*>(data),
+                          static_cast<std::size_t>(size));
+    return static_cast<std::int32_t>(size);
+}
+
+int jack_backend::jack_process_cb(jack_nframes_t frames, void* arg) {
+    if (arg == nullptr) {
+        logger_log(LOG_ERROR, "%s: handle pointer is null", "jack_process_cb");
+        return -EINVAL;
+    }
+    static_cast<jack_backend*>(arg)->process(frames);
+    return 0;
+}
+
+void jack_backend::process(jack_nframes_t frames) {
+    const char* name = "jack_process_cb";
+    if (logger_enabled(LOG_DEBUG)) {
+        logger_log(LOG_DEBUG, "%s", name);
+    }
+    active_.store(true, std::memory_order_relaxed);
+    for (std::uint32_t c = 0; c < nb_channels_; ++c) {
+        port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
+    }
+
+    jack_ringbuffer_data_t readable[2];
+    jack_ringbuffer_get_read_vector(ring_buffer_, readable);
+    const std::size_t needed = std::size_t{frames} * nb_channels_ * sample_size_;
+    if (readable[0].len + readable[1].len < needed) {
+        if (logger_enabled(LOG_WARNING)) {
+            logger_log(LOG_WARNING, "%s: short read", name);
+        }
+        // Nothing is consumed, so the stream resumes where it stopped. The ports still get
+        // silence: an output port that is not written plays whatever its buffer last held.
+        for (std::uint32_t c = 0; c < nb_channels_; ++c) {
+            std::fill_n(port_buffers_[c], frames, 0.0f);
+        }
+        return;
+    }
+    const std::size_t consumed = jack_convert_cycle(
+        bit_fmt_, {reinterpret_cast<const std::uint8_t*>(readable[0].buf), readable[0].len},
+        {reinterpret_cast<const std::uint8_t*>(readable[1].buf), readable[1].len}, frames,
+        nb_channels_, port_buffers_.data());
+    jack_ringbuffer_read_advance(ring_buffer_, consumed);
+}
+
+void jack_backend::jack_shutdown_cb(void* arg) {
+    if (arg == nullptr) {
+        logger_log(LOG_ERROR, "%s: handle pointer is null", "jack_shutdown_cb");
+        return;
+    }
+    static_cast<jack_backend*>(arg)->shut_down_.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+std::int32_t jack_backend_init(audio_backend** out) {
+    return backend_create<jack_backend>(out, "jack_backend_init");
 }

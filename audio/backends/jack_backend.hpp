@@ -5,4 +5,11 @@
 #include "audio/audio_backend.hpp"
 
 // Creates a closed "jack" backend: playback into a JACK server (no capture).
+//
+// Opening makes a JACK client named after the device ("vban" without one) with one output
+// port per channel, playback_1 .. playback_N, connected in order to the server's physical
+// playback ports. Writes store the raw samples in a lock-free ring buffer, pre-filled at open
+// with silence of the buffer size (at least one JACK period of the stream); JACK's process
+// thread drains one period per cycle and converts it to float. Once the server has shut the
+// client down, the next write closes the backend and answers -ENODEV.
 [[nodiscard]] std::int32_t jack_backend_init(audio_backend** out);

@@ -1,0 +1,577 @@
+// dorvane playing into a real JACK server (dummy driver, 48000 Hz, 256-frame periods) that
+// each test starts under a name of its own. A client of the test process, connected to
+// dorvane's playback ports, records the floats it plays; the streams come from quellor,
+// reading PCM that the test writes into a FIFO at the audio rate, or are crafted here.
+
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process.hpp"
+#include "tests/support/udp.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using clock = std::chrono::steady_clock;
+using frames_t = std::vector<std::vector<float>>;  // [frame][channel]
+using names = std::vector<std::string>;
+
+constexpr std::uint32_t period_frames = 256;
+constexpr auto period = std::chrono::nanoseconds(1'000'000'000LL * period_frames / 48000);
+const std::string stream_name = "Jack1";
+
+template <typename Predicate>
+bool poll_until(Predicate done, std::chrono::milliseconds timeout) {
+    for (auto deadline = clock::now() + timeout; !done(); std::this_thread::sleep_for(5ms)) {
+        if (clock::now() >= deadline) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `jackd -r -S -n <unique name> -d dummy -r 48000 -p 256 -P 2 -C 0`, selected for this process
+// (in-process clients) and for the programs through JACK_DEFAULT_SERVER; JACK_NO_START_SERVER
+// keeps libjack from starting a server of its own. Synchronous mode (-S) makes every cycle
+// wait for the whole graph, so a recorder that is late on a loaded machine still hears every
+// period that dorvane plays (by default the server skips a late graph and the recorder loses
+// that period). In that mode a client that dies under a running server stalls it for seconds,
+// so the server always ends before the programs that are its clients.
+class server {
+public:
+    server()
+        : name_("vbt" + std::to_string(getpid()) + "x" + std::to_string(counter_++) + "x" +
+                std::to_string(std::random_device()() % 100000)) {
+        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        if (!start()) {
+            const std::string problem = "jackd did not start: " + log();
+            stop(SIGKILL);
+            release();
+            throw std::runtime_error(problem);
+        }
+    }
+    ~server() {
+        stop(SIGTERM);
+        release();
+    }
+
+    std::vector<std::string> env() const {
+        return {"JACK_DEFAULT_SERVER=" + name_, "JACK_NO_START_SERVER=1"};
+    }
+    std::string log() const { return test_support::read_file(logs_.file("jackd.err")); }
+    // Ends the server now with `signal` and waits for its end.
+    void stop(int signal) {
+        if (process_ != nullptr) {
+            clean_ = process_->stop(signal, 5s) == 0 && signal == SIGTERM;
+            process_.reset();
+        }
+    }
+
+private:
+    static inline std::atomic<int> counter_{0};
+    std::string name_;
+    test_support::temp_dir logs_;
+    std::unique_ptr<test_support::background_process> process_;
+    bool clean_ = false;
+
+    bool start() {
+        process_ = std::make_unique<test_support::background_process>(
+            std::vector<std::string>{"/usr/bin/jackd", "-r", "-S", "-n", name_, "-d", "dummy", "-r",
+                                     "48000", "-p", std::to_string(period_frames), "-P", "2", "-C",
+                                     "0"},
+            "", logs_.file("jackd.err"));
+        // libjack reports every refused connection while the server is not listening yet.
+        jack_set_error_function([](const char*) {});
+        const bool ready = poll_until(
+            [&] {
+                jack_client_t* probe = jack_client_open(
+                    "probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                    nullptr, name_.c_str());
+                if (probe != nullptr) {
+                    jack_client_close(probe);
+                }
+                return probe != nullptr || !process_->running();
+            },
+            15s);
+        jack_set_error_function([](const char* text) { std::fprintf(stderr, "%s\n", text); });
+        return ready && process_->running();
+    }
+
+    // A server that ends without its clean shutdown keeps its slot in JACK's registry of
+    // servers (a few for the whole machine) until a server of the same name starts: one is
+    // started and ended cleanly. A killed server also leaves its socket and semaphore files.
+    void release() {
+        if (!clean_ && start()) {
+            process_->stop(SIGTERM, 5s);
+        }
+        process_.reset();
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+            const std::string file = entry.path().filename().string();
+            if (file.rfind("jack", 0) == 0 && file.find("_" + name_ + "_") != std::string::npos) {
+                std::filesystem::remove(entry.path(), ignored);
+            }
+        }
+    }
+};
+
+// A client of the test process. It looks at ports and connections; given input channels, it
+// records every frame they receive into buffers allocated up front. libjack can hang in its
+// close when the graph changes at that moment, so tests close their clients before anything
+// else leaves the server.
+class client {
+public:
+    explicit client(const std::string& name, std::size_t channels = 0)
+        : channels_(channels, std::vector<float>(channels != 0 ? 40 * 48000 : 0)) {
+        client_ = jack_client_open(
+            name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
+            nullptr);
+        if (client_ == nullptr) {
+            throw std::runtime_error("cannot open the test client " + name);
+        }
+        for (std::size_t i = 1; i <= channels; ++i) {
+            ports_.push_back(jack_port_register(client_, ("in_" + std::to_string(i)).c_str(),
+                                                JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
+        }
+        if (channels != 0 && (jack_set_process_callback(client_, process, this) != 0 ||
+                              jack_activate(client_) != 0)) {
+            throw std::runtime_error("cannot start the recorder");
+        }
+    }
+    ~client() { close(); }
+
+    void close() {
+        if (client_ != nullptr) {
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+    }
+
+    names ports(const std::string& pattern) const {
+        return take(jack_get_ports(client_, pattern.c_str(), nullptr, 0));
+    }
+    names connections(const std::string& port) const {
+        jack_port_t* handle = jack_port_by_name(client_, port.c_str());
+        return handle != nullptr ? take(jack_port_get_all_connections(client_, handle)) : names{};
+    }
+    bool has_port(const std::string& port) const {
+        return jack_port_by_name(client_, port.c_str()) != nullptr;
+    }
+    // Connections follow a new port closely; polls until there is one.
+    names connections_soon(const std::string& port) const {
+        names found;
+        poll_until([&] { return !(found = connections(port)).empty(); }, 5s);
+        return found;
+    }
+
+    // Connects <source>:playback_i to in_i, waiting until the source client is active (its
+    // ports exist before it is, and JACK connects the ports of active clients only).
+    bool connect_from(const std::string& source) {
+        const std::string self = jack_get_client_name(client_);
+        return poll_until(
+            [&] {
+                for (std::size_t i = 1; i <= ports_.size(); ++i) {
+                    const std::string n = std::to_string(i);
+                    const std::string to = self + ":in_" + n;
+                    if (connections(to).empty() &&
+                        jack_connect(client_, (source + ":playback_" + n).c_str(), to.c_str()) !=
+                            0) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            10s);
+    }
+
+    std::size_t frames() const { return recorded_.load(std::memory_order_acquire); }
+    bool wait_for_frames(std::size_t count) const {
+        return poll_until([&] { return frames() >= count; }, 10s);
+    }
+    // Waits until `count` recorded frames carry sound (some channel not 0.0).
+    bool wait_for_sound(std::size_t count) {
+        return poll_until(
+            [&] {
+                for (const std::size_t end = frames(); scanned_ < end; ++scanned_) {
+                    sound_ += std::any_of(channels_.begin(), channels_.end(),
+                                          [&](const auto& c) { return c[scanned_] != 0.0f; });
+                }
+                return sound_ >= count;
+            },
+            10s);
+    }
+    // Cycles that the recorder was not run for; their sound is missing from the recording.
+    std::size_t missed_cycles() const { return missed_.load(std::memory_order_acquire); }
+
+    // Closes the client and returns what it recorded.
+    frames_t finish() {
+        close();
+        frames_t result(frames(), std::vector<float>(channels_.size()));
+        for (std::size_t f = 0; f < result.size(); ++f) {
+            for (std::size_t c = 0; c < channels_.size(); ++c) {
+                result[f][c] = channels_[c][f];
+            }
+        }
+        return result;
+    }
+
+private:
+    jack_client_t* client_ = nullptr;
+    std::vector<jack_port_t*> ports_;
+    std::vector<std::vector<float>> channels_;
+    std::atomic<std::size_t> recorded_{0};
+    std::atomic<std::size_t> missed_{0};
+    jack_nframes_t next_cycle_ = 0;  // the frame time the next cycle starts at
+    std::size_t scanned_ = 0;
+    std::size_t sound_ = 0;
+
+    static names take(const char** list) {
+        names result;
+        for (const char** name = list; name != nullptr && *name != nullptr; ++name) {
+            result.emplace_back(*name);
+        }
+        jack_free(list);
+        return result;
+    }
+
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<client*>(arg);
+        const jack_nframes_t now = jack_last_frame_time(self->client_);
+        if (self->next_cycle_ != 0 && now != self->next_cycle_) {
+            self->missed_.fetch_add(1, std::memory_order_release);
+        }
+        self->next_cycle_ = now + frames;
+        const std::size_t done = self->recorded_.load(std::memory_order_relaxed);
+        if (done + frames <= self->channels_[0].size()) {
+            for (std::size_t c = 0; c < self->ports_.size(); ++c) {
+                std::memcpy(self->channels_[c].data() + done,
+                            jack_port_get_buffer(self->ports_[c], frames), frames * sizeof(float));
+            }
+            self->recorded_.store(done + frames, std::memory_order_release);
+        }
+        return 0;
+    }
+};
+
+struct format_case {
+    const char* name;
+    std::uint32_t index;
+    std::size_t size;
+};
+constexpr format_case formats[] = {{"8I", 0, 1},  {"16I", 1, 2}, {"24I", 2, 3},
+                                   {"32I", 3, 4}, {"32F", 4, 4}, {"64F", 5, 8}};
+
+// PCM bytes and the floats they must play as: full scale and the smallest steps first, then
+// noise. Channel 0 is never 0, so no frame of the signal is silent.
+struct signal_t {
+    std::string bytes;
+    frames_t frames;
+};
+
+signal_t make_signal(const format_case& format, std::size_t channels, std::size_t frames,
+                     unsigned seed) {
+    std::mt19937 random(seed);
+    const std::int64_t half = std::int64_t{1} << (8 * std::min<std::size_t>(format.size, 4) - 1);
+    const std::vector<std::int64_t> integers = {half - 1, -half, 1, -1};
+    const std::vector<double> reals = {1.0, -1.0, 0.1, 1.0 / 3.0, -2.5};
+    signal_t s;
+    for (std::size_t i = 0; i < frames * channels; ++i) {
+        if (i % channels == 0) {
+            s.frames.emplace_back();
+        }
+        if (format.index >= 4) {
+            double v =
+                i < reals.size() ? reals[i] : std::uniform_real_distribution(-1.0, 1.0)(random);
+            v = i % channels == 0 && static_cast<float>(v) == 0.0f ? 0.5 : v;
+            const float narrow = static_cast<float>(v);
+            s.bytes.append(format.index == 4 ? reinterpret_cast<const char*>(&narrow)
+                                             : reinterpret_cast<const char*>(&v),
+                           format.size);
+            s.frames.back().push_back(narrow);
+        } else {
+            std::int64_t v = i < integers.size()
+                                 ? integers[i]
+                                 : std::uniform_int_distribution(-half, half - 1)(random);
+            v = i % channels == 0 && v == 0 ? 1 : v;
+            for (std::size_t b = 0; b < format.size; ++b) {
+                s.bytes += static_cast<char>(v >> (8 * b));
+            }
+            s.frames.back().push_back(static_cast<float>(static_cast<double>(v) / half));
+        }
+    }
+    return s;
+}
+
+bool silent(const std::vector<float>& frame) {
+    return std::all_of(frame.begin(), frame.end(), [](float v) { return v == 0.0f; });
+}
+
+// The recorded frames with sound must be exactly the signal's frames, in order: silence may
+// come between them (the pre-fill, a starved cycle), but no sample may be lost, changed,
+// repeated or added. Empty when they are; else where they first differ.
+std::string difference(const frames_t& played, const frames_t& expected) {
+    std::size_t next = 0;
+    for (std::size_t f = 0; f < played.size(); ++f) {
+        if (silent(played[f])) {
+            continue;
+        }
+        if (next == expected.size() || played[f] != expected[next]) {
+            return "recorded frame " + std::to_string(f) + " is not sent frame " +
+                   std::to_string(next) + (next == expected.size() ? " (no more)" : "");
+        }
+        ++next;
+    }
+    return next == expected.size() ? "" : "only " + std::to_string(next) + " frames played";
+}
+
+std::vector<std::string> dorvane_args(std::uint16_t port, const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {
+        DORVANE_PATH, "-i",        "127.0.0.1", "-p",  std::to_string(port),
+        "-s",         stream_name, "-b",        "jack"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+// A server of its own with dorvane (client `name`, quality 4: a pre-fill of 24576 bytes and a
+// ring buffer of twice that) playing what quellor streams from a FIFO, and a recorder on
+// dorvane's ports. PCM goes into the FIFO at the audio rate, one period ahead: a late period
+// makes a cycle starve (silence, which the checks allow), while the ring buffer keeps nearly
+// all of its room for a server that falls behind.
+class playback {
+public:
+    playback(const format_case& format, std::size_t channels, const std::string& name)
+        : name_(name),
+          channels_(channels),
+          frame_bytes_(channels * format.size),
+          recorder_("rec" + name, channels) {
+        const std::uint16_t port = test_support::free_udp_port();
+        const std::string fifo = dir_.file("pcm");
+        mkfifo(fifo.c_str(), 0600);
+        receiver_ = std::make_unique<test_support::background_process>(
+            dorvane_args(port, {"-d", name, "-q", "4", "-l", "2"}), "", dir_.file("err"),
+            server_.env());
+        sender_ = std::make_unique<test_support::background_process>(
+            std::vector<std::string>{QUELLOR_PATH, "-i", "127.0.0.1", "-p", std::to_string(port),
+                                     "-s", stream_name, "-b", "file", "-d", fifo, "-r", "48000",
+                                     "-n", std::to_string(channels), "-f", format.name},
+            "", "", server_.env());
+        // Until quellor has opened the FIFO, opening it for writing without blocking fails.
+        poll_until([&] { return (fifo_ = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 10s);
+        fcntl(fifo_, F_SETFL, 0);
+    }
+    ~playback() { ::close(fifo_); }
+
+    // Silence a period at a time until dorvane (which may not listen yet when the first packet
+    // leaves) has its ports; then the recorder connects and the pre-fill plays out, so that
+    // the stream starts on an empty ring buffer.
+    void start() {
+        const std::string port = name_ + ":playback_" + std::to_string(channels_);
+        ASSERT_TRUE(poll_until(
+            [&] {
+                return write_paced(std::string(period_frames * frame_bytes_, '\0')) &&
+                       recorder_.has_port(port);
+            },
+            10s))
+            << err();
+        ASSERT_TRUE(recorder_.connect_from(name_)) << err();
+        ASSERT_TRUE(recorder_.wait_for_frames(recorder_.frames() + 24576 / frame_bytes_ +
+                                              4 * period_frames))
+            << server_.log();
+    }
+
+    // Writes the bytes a period at a time on absolute deadlines; false once nobody reads.
+    bool write_paced(const std::string& pcm) {
+        const std::size_t block = period_frames * frame_bytes_;
+        const auto start = clock::now();
+        for (std::size_t k = 0; k * block < pcm.size(); ++k) {
+            std::this_thread::sleep_until(start + (k == 0 ? 0 : k - 1) * period);
+            const std::string chunk = pcm.substr(k * block, block);
+            if (write(fifo_, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Trailing silence flushes the last partial period through; the recording is taken once
+    // `sound` frames of sound were heard, plus a few periods in which nothing more may sound.
+    frames_t finish(std::size_t sound) {
+        write_paced(std::string(5 * period_frames * frame_bytes_, '\0'));
+        recorder_.wait_for_sound(sound);
+        recorder_.wait_for_frames(recorder_.frames() + 8 * period_frames);
+        frames_t played = recorder_.finish();
+        EXPECT_EQ(recorder_.missed_cycles(), 0u) << "the recording has holes of its own";
+        return played;
+    }
+
+    server& jack() { return server_; }
+    client& recorder() { return recorder_; }
+    test_support::background_process& dorvane() { return *receiver_; }
+    std::string err() const { return test_support::read_file(dir_.file("err")); }
+
+private:
+    std::string name_;
+    std::size_t channels_;
+    std::size_t frame_bytes_;
+    test_support::temp_dir dir_;
+    // Destroyed in reverse: the recorder leaves, the server ends, then the programs.
+    std::unique_ptr<test_support::background_process> receiver_;
+    std::unique_ptr<test_support::background_process> sender_;
+    server server_;
+    client recorder_;
+    int fifo_ = -1;
+};
+
+class Jack : public testing::Test {
+protected:
+    void SetUp() override { signal(SIGPIPE, SIG_IGN); }
+};
+
+// Mono, so that even 64F leaves the ring buffer room for 170 ms of a server that is late.
+TEST_F(Jack, DorvanePlaysEveryFormatAsItsFloatConversion) {
+    unsigned seed = 1;
+    for (const format_case& format : formats) {
+        SCOPED_TRACE(format.name);
+        const signal_t sent = make_signal(format, 1, 4800, seed++);
+        playback stream(format, 1, std::string("rx") + format.name);
+        ASSERT_NO_FATAL_FAILURE(stream.start());
+        ASSERT_TRUE(stream.write_paced(sent.bytes));
+        const frames_t played = stream.finish(sent.frames.size());
+        ASSERT_FALSE(played.empty());
+        EXPECT_TRUE(silent(played.front())) << "the pre-fill plays first";
+        EXPECT_EQ(difference(played, sent.frames), "");
+        EXPECT_EQ(stream.err().find("short write"), std::string::npos) << "the ring overflowed";
+    }
+}
+
+// A pause in the stream starves the ring buffer: the ports play silence (not the last period
+// again), and the stream goes on from the same sample.
+TEST_F(Jack, StarvedRingBufferPlaysSilenceThenResumesInPlace) {
+    const signal_t first = make_signal(formats[1], 2, 4800, 11);
+    const signal_t second = make_signal(formats[1], 2, 4800, 12);
+    playback stream(formats[1], 2, "rxstarve");
+    ASSERT_NO_FATAL_FAILURE(stream.start());
+    ASSERT_TRUE(stream.write_paced(first.bytes));
+    // The pause lasts until the first signal's whole periods were heard and then 12 periods
+    // more: far more than the period written ahead, however late the server runs.
+    const std::size_t whole = first.frames.size() / period_frames * period_frames;
+    ASSERT_TRUE(stream.recorder().wait_for_sound(whole));
+    ASSERT_TRUE(stream.recorder().wait_for_frames(stream.recorder().frames() + 12 * period_frames));
+    ASSERT_TRUE(stream.write_paced(second.bytes));
+    frames_t expected = first.frames;
+    expected.insert(expected.end(), second.frames.begin(), second.frames.end());
+    const frames_t played = stream.finish(expected.size());
+    EXPECT_EQ(difference(played, expected), "");
+
+    // The longest silence within the sound comes after the first signal's whole periods (its
+    // last partial period waits in the ring buffer for more data).
+    std::size_t heard = 0, run = 0, longest = 0, heard_before_longest = 0;
+    for (const auto& frame : played) {
+        if (silent(frame)) {
+            ++run;
+            continue;
+        }
+        if (heard > 0 && run > longest) {
+            longest = run;
+            heard_before_longest = heard;
+        }
+        ++heard;
+        run = 0;
+    }
+    EXPECT_GT(longest, 8 * period_frames);
+    EXPECT_GT(heard_before_longest, first.frames.size() - period_frames);
+    EXPECT_LE(heard_before_longest, first.frames.size());
+}
+
+// A VBAN packet of one period of 16I silence at 48000 Hz.
+std::string silent_packet(std::size_t channels) {
+    std::string packet("VBAN\x03\xFF", 6);
+    packet += static_cast<char>(channels - 1);
+    packet += '\x01';
+    packet += stream_name + std::string(16 - stream_name.size(), '\0');
+    packet += std::string(4, '\0');
+    return packet + std::string(period_frames * channels * 2, '\0');
+}
+
+TEST_F(Jack, PortsFollowTheStreamAndConnectToThePhysicalPortsInOrder) {
+    test_support::udp_socket sender;
+    const std::uint16_t port = test_support::free_udp_port();
+    const std::uint16_t other_port = test_support::free_udp_port();
+    // Declared before the server, so that they end after it.
+    std::unique_ptr<test_support::background_process> named;
+    std::unique_ptr<test_support::background_process> unnamed;
+    server jack;
+    client inspector("inspector");
+    // dorvane may not listen yet when the first packets leave.
+    const auto send_until = [&](std::uint16_t to, std::size_t channels, const std::string& p) {
+        return poll_until(
+            [&] {
+                sender.send_to("127.0.0.1", to, silent_packet(channels));
+                return inspector.has_port(p);
+            },
+            10s);
+    };
+
+    named = std::make_unique<test_support::background_process>(
+        dorvane_args(port, {"-d", "rxports"}), "", "", jack.env());
+    ASSERT_TRUE(send_until(port, 2, "rxports:playback_2"));
+    EXPECT_EQ(inspector.ports("^rxports:"), (names{"rxports:playback_1", "rxports:playback_2"}));
+    EXPECT_EQ(inspector.connections_soon("rxports:playback_1"), names{"system:playback_1"});
+    EXPECT_EQ(inspector.connections_soon("rxports:playback_2"), names{"system:playback_2"});
+
+    // From two channels to one: the client is made again, with one port.
+    sender.send_to("127.0.0.1", port, silent_packet(1));
+    ASSERT_TRUE(poll_until([&] { return !inspector.has_port("rxports:playback_2"); }, 10s));
+    EXPECT_EQ(inspector.connections_soon("rxports:playback_1"), names{"system:playback_1"});
+    EXPECT_EQ(inspector.ports("^rxports:"), names{"rxports:playback_1"});
+
+    // Without a device name the client is called "vban".
+    unnamed = std::make_unique<test_support::background_process>(dorvane_args(other_port, {}), "",
+                                                                 "", jack.env());
+    EXPECT_TRUE(send_until(other_port, 2, "vban:playback_2"));
+    EXPECT_EQ(inspector.connections_soon("vban:playback_2"), names{"system:playback_2"});
+}
+
+// When the server goes, the next write closes the client and fails, and dorvane ends with
+// that result (-ENODEV, seen as 237), with no crash and no sanitizer report.
+TEST_F(Jack, DorvaneEndsWithAnErrorWhenTheServerGoes) {
+    for (int how : {SIGKILL, SIGTERM}) {
+        SCOPED_TRACE(strsignal(how));
+        playback stream(formats[1], 2, "rxgone");
+        ASSERT_NO_FATAL_FAILURE(stream.start());
+        ASSERT_TRUE(stream.write_paced(make_signal(formats[1], 2, 4800, 3).bytes));
+        stream.finish(0);  // only dorvane is left a client of the server
+
+        const auto stopped = clock::now();
+        stream.jack().stop(how);
+        while (stream.dorvane().running() && clock::now() - stopped < 10s) {
+            stream.write_paced(std::string(period_frames * 4, '\0'));
+        }
+        EXPECT_EQ(stream.dorvane().wait_for_exit(0ms), 237)
+            << "signal " << stream.dorvane().signal_received();
+        EXPECT_LT(clock::now() - stopped, 5s);
+        EXPECT_NE(stream.err().find("Error: jack_write: device not open\n"), std::string::npos)
+            << stream.err();
+        EXPECT_EQ(stream.err().find("Sanitizer"), std::string::npos) << stream.err();
+    }
+}
+
+}  // namespace
