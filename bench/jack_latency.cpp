@@ -115,6 +115,7 @@ int main(int argc, char* argv[]) {
         jack_time_t heard = click_heard.load(std::memory_order_acquire);
         if (heard != 0) {
             latencies.push_back(static_cast<double>(heard - click_sent.load()) / 1000.0);
+
             click_heard.store(0);
             click_sent.store(0);
         }

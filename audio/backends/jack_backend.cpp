@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <span>
@@ -54,6 +55,15 @@ private:
     std::uint32_t bit_fmt_ = 0;
     std::uint32_t nb_channels_ = 0;
     std::size_t sample_size_ = 0;
+    std::size_t cushion_ = 0;             // bytes of silence ahead of the first samples
+    std::size_t period_bytes_ = 0;        // one JACK cycle of the stream
+    std::uint64_t bytes_per_second_ = 0;  // of the stream
+    // Main thread only: the cushion is in the ring buffer; the datagrams that queued up while
+    // the client opened are still coming in.
+    bool primed_ = false;
+    bool catching_up_ = false;
+    std::chrono::steady_clock::time_point primed_at_{};
+    std::uint64_t stored_since_primed_ = 0;
     // Set by every cycle, cleared once the client is closed. Only the question "has a cycle
     // run?" travels through it: the samples travel through the ring buffer, whose indexes
     // publish them, so relaxed ordering is enough.
@@ -65,7 +75,10 @@ private:
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
 
     std::int32_t jack_start();
-    void prefill(std::size_t size);
+    void forget_early_cycles();
+    void touch_storage();
+    bool is_backlog(std::uint64_t size);
+    void prefill();
     void process(jack_nframes_t frames);
 };
 
@@ -102,7 +115,11 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
         close();
         return -ENOMEM;
     }
-    prefill(static_cast<std::size_t>(size));
+    touch_storage();
+    cushion_ = static_cast<std::size_t>(size);
+    period_bytes_ = static_cast<std::size_t>(period);
+    bytes_per_second_ = std::uint64_t{config->sample_rate} * nb_channels_ * sample_size_;
+    primed_ = false;
 
     int result = jack_set_process_callback(client_, jack_process_cb, this);
     if (result != 0) {
@@ -114,10 +131,9 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
     return jack_start();
 }
 
-// Zero bytes decode as 0.0 in every format, so the pre-fill is the silence that the first
-// cycles play while the network fills the rest. Zeroing the whole storage in place needs no
-// temporary block and touches every page before the process thread reads any of it.
-void jack_backend::prefill(std::size_t size) {
+// Every page of the storage is written once before activation, so that the process thread
+// never meets a page the system has yet to provide.
+void jack_backend::touch_storage() {
     jack_ringbuffer_data_t space[2];
     jack_ringbuffer_get_write_vector(ring_buffer_, space);
     for (const jack_ringbuffer_data_t& segment : space) {
@@ -125,7 +141,19 @@ void jack_backend::prefill(std::size_t size) {
             std::memset(segment.buf, 0, segment.len);
         }
     }
-    jack_ringbuffer_write_advance(ring_buffer_, size);
+}
+
+// The cushion: zero bytes decode as 0.0 in every format, so this is silence that plays while
+// the network fills the rest. It goes in with the first block stored after the open, not at
+// the open: cycles that run while the client is still being set up would otherwise eat it,
+// and the stream would start with no cushion at all.
+void jack_backend::prefill() {
+    static const char silence[4096] = {};
+    for (std::size_t left = cushion_; left > 0;) {
+        std::size_t part = std::min(left, sizeof silence);
+        jack_ringbuffer_write(ring_buffer_, silence, part);
+        left -= part;
+    }
 }
 
 std::int32_t jack_backend::jack_start() {
@@ -156,6 +184,7 @@ std::int32_t jack_backend::jack_start() {
         jack_get_ports(client_, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput);
     if (physical == nullptr) {
         logger_log(LOG_WARNING, "%s: could not autoconnect channels", name);
+        forget_early_cycles();
         return 0;
     }
     // Only the last connection decides the result; earlier failures show in the log.
@@ -170,7 +199,17 @@ std::int32_t jack_backend::jack_start() {
         }
     }
     jack_free(physical);
+    forget_early_cycles();
     return result;
+}
+
+// Opening a client takes long enough for datagrams to queue up in the receive buffer, and
+// they all come in at once when the open returns. Were they stored, the ring buffer would
+// start full instead of holding just its pre-fill, and the stream would play with up to twice
+// the latency the quality asks for, for its whole life. Only a cycle after the open counts:
+// the backlog, taken in a burst well inside one period, is dropped as "not active yet".
+void jack_backend::forget_early_cycles() {
+    active_.store(false, std::memory_order_relaxed);
 }
 
 std::int32_t jack_backend::close() {
@@ -220,6 +259,17 @@ std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
         logger_log(LOG_DEBUG, "%s: server not active yet", name);
         return static_cast<std::int32_t>(size);
     }
+    if (!primed_) {
+        prefill();
+        primed_ = true;
+        catching_up_ = true;
+        primed_at_ = std::chrono::steady_clock::now();
+        stored_since_primed_ = 0;
+    }
+    if (catching_up_ && is_backlog(size)) {
+        logger_log(LOG_DEBUG, "%s: late block dropped", name);
+        return static_cast<std::int32_t>(size);
+    }
     // All or nothing: a part of a block would shift every later frame.
     if (jack_ringbuffer_write_space(ring_buffer_) < size) {
         logger_log(LOG_WARNING, "%s: short write", name);
@@ -228,6 +278,29 @@ std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
     jack_ringbuffer_write(ring_buffer_, static_cast<const char*>(data),
                           static_cast<std::size_t>(size));
     return static_cast<std::int32_t>(size);
+}
+
+// The datagrams that queued up while the client opened come in a burst, faster than the
+// stream's own rate; stored on top of the cushion they would add their delay to the whole
+// stream. For a second after the cushion went in, a block is dropped when the blocks stored
+// since then would be ahead of the stream's rate by more than half the cushion (or one
+// period): real network jitter stays well inside that, a queue does not.
+bool jack_backend::is_backlog(std::uint64_t size) {
+    const auto elapsed = std::chrono::steady_clock::now() - primed_at_;
+    if (elapsed > std::chrono::seconds(1)) {
+        catching_up_ = false;
+        return false;
+    }
+    const auto microseconds =
+        std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
+    const std::uint64_t due =
+        bytes_per_second_ * static_cast<std::uint64_t>(microseconds) / 1000000;
+    const std::uint64_t slack = std::max<std::uint64_t>(cushion_ / 2, period_bytes_);
+    if (stored_since_primed_ + size > due + slack) {
+        return true;
+    }
+    stored_since_primed_ += size;
+    return false;
 }
 
 int jack_backend::jack_process_cb(jack_nframes_t frames, void* arg) {

@@ -1,0 +1,41 @@
+#!/bin/sh
+# latency_test.sh DORVANE PROBE
+# At each quality, the time from a datagram's arrival to its samples leaving dorvane's ring
+# buffer is the quality's cushion (its duration for stereo 16I at 48 kHz) plus at most a few
+# periods: the datagrams that queue up while the JACK client opens must not be stored on top.
+set -eu
+dorvane=$1
+probe=$2
+export JACK_DEFAULT_SERVER="latency$$"
+export JACK_NO_START_SERVER=1
+jackd -r -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >/dev/null 2>&1 &
+server=$!
+receiver=""
+trap 'status=$?; kill $receiver $server 2>/dev/null; wait 2>/dev/null; exit $status' EXIT
+sleep 1
+
+port=$(( ($$ % 20000) + 30000 ))
+failed=0
+for quality in 0 1 2 3 4; do
+    case $quality in
+        0) cushion=8 ;; 1) cushion=16 ;; 2) cushion=32 ;; 3) cushion=64 ;; 4) cushion=128 ;;
+    esac
+    "$dorvane" -i 127.0.0.1 -p "$port" -s Bench -b jack -d "lat$quality" -q "$quality" &
+    receiver=$!
+    sleep 0.3
+    line=$("$probe" "$port" "lat$quality" 3 2>/dev/null || true)
+    kill "$receiver"
+    wait "$receiver" 2>/dev/null || true
+    receiver=""
+    latency=${line#latency_ms=}
+    latency=${latency%% *}
+    # Between the cushion and the cushion plus three periods of 5.3 ms.
+    if awk -v l="$latency" -v c="$cushion" 'BEGIN { exit !(l >= c - 1 && l <= c + 16) }'; then
+        echo "-q $quality: $latency ms (cushion $cushion ms)"
+    else
+        echo "-q $quality: $latency ms, expected $cushion to $((cushion + 16)) ms" >&2
+        failed=1
+    fi
+    port=$((port + 1))
+done
+exit $failed
