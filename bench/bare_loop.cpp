@@ -1,5 +1,7 @@
 // The least a VBAN sender or receiver can do, as a yardstick for quellor and dorvane:
-//   bare_loop send FILE ADDRESS PORT   read 1024-byte blocks, prepend a 28-byte header, sendto
+//   bare_loop send FILE ADDRESS PORT [BLOCK]
+//                                      read BLOCK-byte blocks (1024), prepend a 28-byte header,
+//                                      sendto
 //   bare_loop recv ADDRESS PORT FILE   recvfrom, check the sender address, write the payload
 // The receiver runs until it is stopped by a signal.
 
@@ -16,7 +18,7 @@
 
 namespace {
 
-int send_file(const char* path, const char* address, int port) {
+int send_file(const char* path, const char* address, int port, std::size_t block) {
     int in = open(path, O_RDONLY);
     int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     sockaddr_in to{};
@@ -26,7 +28,7 @@ int send_file(const char* path, const char* address, int port) {
     unsigned char packet[1464] = {'V', 'B', 'A', 'N', 16, 255, 1, 1, 'S'};
     std::uint32_t counter = 0;
     for (;;) {
-        ssize_t got = read(in, packet + 28, 1024);
+        ssize_t got = read(in, packet + 28, block);
         if (got <= 0) {
             break;
         }
@@ -76,12 +78,17 @@ int receive_to_file(const char* address, int port, const char* path) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc == 5 && std::strcmp(argv[1], "send") == 0) {
-        return send_file(argv[2], argv[3], std::atoi(argv[4]));
+    if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "send") == 0) {
+        long block = argc == 6 ? std::atol(argv[5]) : 1024;
+        if (block < 1 || block > 1436) {
+            return 2;
+        }
+        return send_file(argv[2], argv[3], std::atoi(argv[4]), static_cast<std::size_t>(block));
     }
     if (argc == 5 && std::strcmp(argv[1], "recv") == 0) {
         return receive_to_file(argv[2], std::atoi(argv[3]), argv[4]);
     }
-    std::fprintf(stderr, "usage: %s send FILE ADDRESS PORT | recv ADDRESS PORT FILE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s send FILE ADDRESS PORT [BLOCK] | recv ADDRESS PORT FILE\n",
+                 argv[0]);
     return 2;
 }

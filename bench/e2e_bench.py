@@ -66,12 +66,20 @@ def build():
                    stdout=subprocess.DEVNULL)
 
 
+# At real time most of a datagram's cost is waking up: a sender and a receiver on different
+# cores of a virtual machine pay for waking an idle core too, and that varies tenfold from run
+# to run. The real-time runs therefore keep every process of a pipeline on one core, as on a
+# small receiver box.
+PINNED = None
+
+
 class Process:
     """A started program whose CPU time is read when it ends (wait4's resource usage)."""
 
     def __init__(self, args, stdin=None, stdout=subprocess.DEVNULL, env=None):
+        pin = (lambda: os.sched_setaffinity(0, PINNED)) if PINNED else None
         self.popen = subprocess.Popen(args, stdin=stdin, stdout=stdout,
-                                      stderr=subprocess.DEVNULL, env=env)
+                                      stderr=subprocess.DEVNULL, env=env, preexec_fn=pin)
         self.cpu = None
 
     def wait(self, timeout=None):
@@ -149,6 +157,8 @@ def receiver(kind, port, out):
 
 def unpaced(kind, work, data):
     port, out = free_port(), os.path.join(work, "out.raw")
+    if os.path.exists(out):
+        os.unlink(out)
     rx = receiver(kind, port, out)
     wait_bound(port)
     start = time.monotonic()
@@ -167,9 +177,23 @@ def unpaced(kind, work, data):
             "recv_us": recv_cpu * 1e6 / max(received, 1)}
 
 
-def real_time(kind, work, data, seconds, bytes_per_second, chunk, extra=()):
+def real_time(kind, work, data, seconds, bytes_per_second, chunk, extra=(), pinned=True):
     """Feeds `data` through a named pipe at the audio rate; CPU per minute of audio."""
+    global PINNED
+    PINNED = {os.cpu_count() - 1} if pinned else None
+    try:
+        return feed(kind, work, data, seconds, bytes_per_second, chunk, extra)
+    finally:
+        PINNED = None
+
+
+def feed(kind, work, data, seconds, bytes_per_second, chunk, extra):
     port, out = free_port(), os.path.join(work, "out.raw")
+    # dorvane opens its output at the first packet: truncating the previous run's file there
+    # (hundreds of megabytes at the high rate) would stall it for longer than its receive
+    # buffer lasts.
+    if os.path.exists(out):
+        os.unlink(out)
     rx = receiver(kind, port, out)
     wait_bound(port)
     if kind == "vban":
@@ -183,7 +207,7 @@ def real_time(kind, work, data, seconds, bytes_per_second, chunk, extra=()):
         fifo = os.path.join(work, "feed")
         os.mkfifo(fifo)
     if kind == "bare":
-        tx = Process([BARE, "send", fifo, "127.0.0.1", str(port)])
+        tx = Process([BARE, "send", fifo, "127.0.0.1", str(port), str(chunk)])
     elif kind == "gst":
         # Opened here without waiting for the writer, then handed over as standard input.
         import fcntl
@@ -194,8 +218,9 @@ def real_time(kind, work, data, seconds, bytes_per_second, chunk, extra=()):
         tx = Process(GST_SEND.format(port=port).split(), stdin=reader)
         os.close(reader)
     with open(data, "rb") as source:
+        pin = (lambda: os.sched_setaffinity(0, PINNED)) if PINNED else None
         pacer = subprocess.Popen([PACE, str(bytes_per_second), str(chunk)], stdin=source,
-                                 stdout=writer)
+                                 stdout=writer, preexec_fn=pin)
     writer.close()
     pacer.wait()
     send_cpu = tx.wait(30)
@@ -279,8 +304,10 @@ def main():
                 r["unpaced_" + kind] = unpaced(kind, work, unpaced_data)
             for kind in ("bare", "vban", "gst"):
                 r["rt_" + kind] = real_time(kind, work, audio, SECONDS, 176400, 1024)
-            r["high_vban"] = real_time("vban", work, high, HIGH_SECONDS, 192000 * 256, 1280,
-                                       ["-n", "64", "-f", "32F", "-r", "192000"])
+            for kind in ("bare", "vban"):
+                r["high_" + kind] = real_time(kind, work, high, HIGH_SECONDS, 192000 * 256, 1280,
+                                              ["-n", "64", "-f", "32F", "-r", "192000"],
+                                              pinned=False)
             r["jack"] = jack_run(work, audio)
             rounds.append(r)
             print("round %d done" % (number + 1), file=sys.stderr)
@@ -333,11 +360,16 @@ def report(rounds, write_docs):
     add("High rate: 64 channels of 32F at 192 kHz, 38,400 datagrams of 1280 bytes a second, "
         "paced for %g s" % HIGH_SECONDS)
     add("")
-    add("| program | share of a core | loss |")
-    add("|---|---:|---:|")
-    add("| quellor | %.1f %% | |" % (100 * m("high_vban", "send_core")))
-    add("| dorvane | %.1f %% | %.3f %% |" % (100 * m("high_vban", "recv_core"),
-                                           100 * m("high_vban", "loss")))
+    add("| program | share of a core | × bare | loss |")
+    add("|---|---:|---:|---:|")
+    add("| bare sender | %.1f %% | 1.00 | |" % (100 * m("high_bare", "send_core")))
+    add("| quellor | %.1f %% | %.2f | |" % (100 * m("high_vban", "send_core"),
+                                          ratio("high_vban", "send_core", "high_bare")))
+    add("| bare receiver | %.1f %% | 1.00 | %.3f %% |" % (100 * m("high_bare", "recv_core"),
+                                                       100 * m("high_bare", "loss")))
+    add("| dorvane | %.1f %% | %.2f | %.3f %% |" % (100 * m("high_vban", "recv_core"),
+                                                  ratio("high_vban", "recv_core", "high_bare"),
+                                                  100 * m("high_vban", "loss")))
     if any(r.get("jack") for r in rounds):
         add("")
         add("JACK: dorvane -b jack into jackd -d dummy -r 48000 -p 256, a stereo 16I stream at "
