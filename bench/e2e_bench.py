@@ -18,11 +18,14 @@ ratio to the bare loop of the same round):
              audio (jackd's own apart), and at each quality setting the time from a
              datagram's arrival to its samples leaving the ring buffer.
 
-Usage: bench/e2e_bench.py [--docs]   (--docs rewrites docs/performance.md and its plot)
+Usage: bench/e2e_bench.py [--docs]  (--docs rewrites docs/performance-results.md, the plot
+       docs/performance.png and the raw rounds docs/performance-rounds.json)
+       bench/e2e_bench.py --report   (the report and the plot again, from the saved rounds)
 Environment: ROUNDS (3), PACKETS (100000), SECONDS (20), HIGH_SECONDS (10), BUILD (build).
 Needs: python3, gstreamer1.0-tools, -plugins-base, -plugins-good, jackd2, gnuplot-nox.
 """
 
+import json
 import os
 import shutil
 import signal
@@ -284,6 +287,10 @@ def median(values):
 
 
 def main():
+    if "--report" in sys.argv:  # again from the rounds of the last --docs run
+        with open(os.path.join(ROOT, "docs", "performance-rounds.json")) as saved:
+            report(json.load(saved), True)
+        return
     build()
     work = tempfile.mkdtemp(prefix="vban-bench-")
     try:
@@ -388,22 +395,30 @@ def report(rounds, write_docs):
         os.makedirs(docs, exist_ok=True)
         with open(os.path.join(docs, "performance-results.md"), "w") as out:
             out.write(text + "\n")
+        with open(os.path.join(docs, "performance-rounds.json"), "w") as out:
+            json.dump(rounds, out, indent=1)
         plot(rounds, docs, m)
 
 
 def plot(rounds, docs, m):
+    # At real time the cost of a wake-up moves from round to round while the programs of one
+    # round move together, so the plot shows one whole round: the one whose quellor-to-bare
+    # ratio is the median.
+    ordered = sorted(rounds, key=lambda r: r["rt_vban"]["send_us"] / r["rt_bare"]["send_us"])
+    r = ordered[len(ordered) // 2]
     data = os.path.join(docs, "performance.dat")
-    rows = [("bare\\nsender", m("rt_bare", "send_us")), ("quellor", m("rt_vban", "send_us")),
-            ("GStreamer\\nsender", m("rt_gst", "send_us")),
-            ("bare\\nreceiver", m("rt_bare", "recv_us")), ("dorvane", m("rt_vban", "recv_us")),
-            ("GStreamer\\nreceiver", m("rt_gst", "recv_us"))]
+    rows = [("bare sender", r["rt_bare"]["send_us"]), ("quellor", r["rt_vban"]["send_us"]),
+            ("GStreamer sender", r["rt_gst"]["send_us"]),
+            ("bare receiver", r["rt_bare"]["recv_us"]), ("dorvane", r["rt_vban"]["recv_us"]),
+            ("GStreamer receiver", r["rt_gst"]["recv_us"])]
     with open(data, "w") as out:
         for i, (name, value) in enumerate(rows):
             out.write('%d "%s" %.3f\n' % (i, name, value))
     script = """
 set terminal pngcairo size 900,480 font ",10"
 set output "%s"
-set title "CPU per datagram at real time (44.1 kHz stereo 16-bit, 1024 bytes of audio a datagram)"
+set title "CPU per datagram at real time, one round (44.1 kHz stereo 16-bit, 1024 bytes of audio a datagram)"
+set bmargin 4
 set ylabel "CPU microseconds per datagram"
 set style fill solid 0.8
 set boxwidth 0.6
