@@ -2,10 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -141,16 +145,64 @@ TEST_F(Stream, PacedInputInIrregularPiecesArrivesWhole) {
     EXPECT_EQ(read_file(dir.file("quellor.err")), "Error: main: packet prepared is invalid\n");
 }
 
-bool wait_for_fifo(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+// Identity of the FIFO at the backend's path, to tell a new one from one left behind (an
+// inode number alone can be reused at once after the unlink).
+struct fifo_identity {
+    ino_t inode = 0;
+    timespec changed{};
+    bool operator==(const fifo_identity& other) const {
+        return inode == other.inode && changed.tv_sec == other.changed.tv_sec &&
+               changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+std::optional<fifo_identity> current_fifo() {
     struct stat info;
-    while (stat(PIPE_BACKEND_FIFO_PATH, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+    if (stat(PIPE_BACKEND_FIFO_PATH, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+        return std::nullopt;
+    }
+    return fifo_identity{info.st_ino, info.st_ctim};
+}
+
+// Waits for a FIFO at the backend's path other than `left_behind`.
+bool wait_for_fifo(std::chrono::milliseconds timeout,
+                   std::optional<fifo_identity> left_behind = std::nullopt) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::optional<fifo_identity> now = current_fifo();
+        if (now && !(left_behind && *now == *left_behind)) {
+            return true;
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
         std::this_thread::sleep_for(2ms);
     }
-    return true;
+}
+
+// Reads `size` bytes from the FIFO as its reader, giving up after `timeout`.
+std::string read_fifo(std::size_t size, std::chrono::milliseconds timeout) {
+    std::string played;
+    int reader = open(PIPE_BACKEND_FIFO_PATH, O_RDONLY | O_NONBLOCK);
+    if (reader < 0) {
+        return played;
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[4096];
+    while (played.size() < size && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{reader, POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0) {
+            continue;
+        }
+        ssize_t n = read(reader, buffer, std::min(sizeof buffer, size - played.size()));
+        if (n > 0) {
+            played.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EAGAIN) {
+            break;  // the writer went away
+        }
+    }
+    close(reader);
+    return played;
 }
 
 TEST_F(Stream, CaptureFromTheNamedPipe) {
@@ -179,6 +231,7 @@ TEST_F(Stream, CaptureFromTheNamedPipe) {
 
 TEST_F(Stream, PlaybackIntoTheNamedPipe) {
     unlink(PIPE_BACKEND_FIFO_PATH);
+    std::optional<fifo_identity> left_behind;
     for (int round = 0; round < 2; ++round) {
         running_dorvane receiver(dir, {"-b", "pipe"});
         ASSERT_TRUE(receiver.ready);
@@ -186,26 +239,18 @@ TEST_F(Stream, PlaybackIntoTheNamedPipe) {
         test_support::write_file(dir.file("sent.raw"), input);
         // The FIFO appears with the first packet; dorvane then waits for its reader.
         EXPECT_EQ(send({}, receiver.port, dir.file("sent.raw")).exit_status, 256 - 22);
-        ASSERT_TRUE(wait_for_fifo(5s));
-        int reader = open(PIPE_BACKEND_FIFO_PATH, O_RDONLY);
-        ASSERT_GE(reader, 0);
-        std::string played;
-        char buffer[4096];
-        while (played.size() < input.size()) {
-            ssize_t n = read(reader, buffer, sizeof buffer);
-            ASSERT_GT(n, 0);
-            played.append(buffer, static_cast<std::size_t>(n));
-        }
-        EXPECT_EQ(played, input);
+        ASSERT_TRUE(wait_for_fifo(5s, left_behind));
+        EXPECT_EQ(read_fifo(input.size(), 10s), input);
 
         // The reader goes away: the next write ends dorvane by the broken-pipe signal, and the
         // FIFO it leaves behind does not stop the next run.
-        close(reader);
         test_support::udp_socket peer("127.0.0.1", 0);
         peer.send_to("127.0.0.1", receiver.port,
                      test_support::audio_packet("Stream1", {2, 44100, 1}, pattern(1024, 1)));
         EXPECT_EQ(receiver.process->wait_for_exit(5s), -1);
         EXPECT_EQ(receiver.process->signal_received(), SIGPIPE);
+        left_behind = current_fifo();
+        ASSERT_TRUE(left_behind);
     }
     unlink(PIPE_BACKEND_FIFO_PATH);
 }
