@@ -21,22 +21,29 @@ for quality in 0 1 2 3 4; do
     case $quality in
         0) cushion=8 ;; 1) cushion=16 ;; 2) cushion=32 ;; 3) cushion=64 ;; 4) cushion=128 ;;
     esac
-    "$dorvane" -i 127.0.0.1 -p "$port" -s Bench -b jack -d "lat$quality" -q "$quality" &
-    receiver=$!
-    sleep 0.3
-    line=$("$probe" "$port" "lat$quality" 3 2>/dev/null || true)
-    kill "$receiver"
-    wait "$receiver" 2>/dev/null || true
-    receiver=""
-    latency=${line#latency_ms=}
-    latency=${latency%% *}
-    # From the cushion less one period of 5.3 ms to the cushion plus three periods.
-    if awk -v l="$latency" -v c="$cushion" 'BEGIN { exit !(l >= c - 6.5 && l <= c + 16) }'; then
-        echo "-q $quality: $latency ms (cushion $cushion ms)"
-    else
+    # A timing taken while the machine is busy elsewhere can run long once; a fault of the
+    # backend shows in both attempts.
+    for attempt in 1 2; do
+        "$dorvane" -i 127.0.0.1 -p "$port" -s Bench -b jack -d "lat$quality" -q "$quality" &
+        receiver=$!
+        sleep 0.3
+        line=$("$probe" "$port" "lat$quality" 3 2>/dev/null || true)
+        kill "$receiver"
+        wait "$receiver" 2>/dev/null || true
+        receiver=""
+        port=$((port + 1))
+        latency=${line#latency_ms=}
+        latency=${latency%% *}
+        # From the cushion less one period of 5.3 ms to the cushion plus three periods.
+        if awk -v l="$latency" -v c="$cushion" 'BEGIN { exit !(l >= c - 6.5 && l <= c + 16) }'
+        then
+            echo "-q $quality: $latency ms (cushion $cushion ms)"
+            break
+        fi
         echo "-q $quality: $latency ms, expected about $cushion ms (-5.3, +16)" >&2
-        failed=1
-    fi
-    port=$((port + 1))
+        if [ "$attempt" = 2 ]; then
+            failed=1
+        fi
+    done
 done
 exit $failed
