@@ -22,7 +22,8 @@ Usage: bench/e2e_bench.py [--docs]  (--docs rewrites docs/performance-results.md
        docs/performance.png and the raw rounds docs/performance-rounds.json)
        bench/e2e_bench.py --report   (the report and the plot again, from the saved rounds)
 Environment: ROUNDS (3), PACKETS (100000), SECONDS (20), HIGH_SECONDS (10), BUILD (build).
-Needs: python3, gstreamer1.0-tools, -plugins-base, -plugins-good, jackd2, gnuplot-nox.
+Needs: python3, gstreamer1.0-tools, -plugins-base, -plugins-good, jackd2, gnuplot-nox
+       (scripts/install-deps --bench installs them).
 """
 
 import json
@@ -291,6 +292,9 @@ def main():
         with open(os.path.join(ROOT, "docs", "performance-rounds.json")) as saved:
             report(json.load(saved), True)
         return
+    missing = [tool for tool in ("gst-launch-1.0", "gnuplot", "jackd") if shutil.which(tool) is None]
+    if missing:
+        sys.exit("e2e_bench: missing " + ", ".join(missing) + ": run scripts/install-deps --bench")
     build()
     work = tempfile.mkdtemp(prefix="vban-bench-")
     try:
