@@ -6,36 +6,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <span>
 #include <vector>
 
 #include "audio/backends/jack_convert.hpp"
+#include "bench/counting_allocator.hpp"
 #include "vban/vban.hpp"
-
-namespace {
-std::atomic<std::size_t> allocations{0};
-}  // namespace
-
-// The replacement pair below counts allocations; gcc cannot see that new and delete match.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -128,12 +106,12 @@ void run(benchmark::State& state, converter convert) {
         ports.push_back(buffer.data());
     }
 
-    const std::size_t before = allocations.load();
+    const std::size_t before = allocations_so_far();
     for (auto _ : state) {
         benchmark::DoNotOptimize(convert(format, first, second, frames, channels, ports.data()));
         benchmark::ClobberMemory();
     }
-    state.counters["allocations"] = static_cast<double>(allocations.load() - before);
+    state.counters["allocations"] = static_cast<double>(allocations_so_far() - before);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * frames * channels);
     state.SetLabel(bit_fmt_name(format));
 }

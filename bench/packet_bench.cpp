@@ -4,32 +4,10 @@
 #include <benchmark/benchmark.h>
 
 #include <array>
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
+#include "bench/counting_allocator.hpp"
 #include "vban/packet.hpp"
 #include "vban/vban.hpp"
-
-namespace {
-std::atomic<std::size_t> allocations{0};
-}  // namespace
-
-// The replacement pair below counts allocations; gcc cannot see that new and delete match.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -46,23 +24,23 @@ std::array<std::uint8_t, VBAN_PROTOCOL_MAX_SIZE> make_packet() {
 
 void BM_packet_check(benchmark::State& state) {
     auto packet = make_packet();
-    std::size_t before = allocations.load();
+    std::size_t before = allocations_so_far();
     for (auto _ : state) {
         benchmark::DoNotOptimize(packet_check("Stream1", packet.data(), 1052));
         benchmark::ClobberMemory();
     }
-    state.counters["allocations"] = static_cast<double>(allocations.load() - before);
+    state.counters["allocations"] = static_cast<double>(allocations_so_far() - before);
 }
 BENCHMARK(BM_packet_check);
 
 void BM_packet_set_new_content(benchmark::State& state) {
     auto packet = make_packet();
-    std::size_t before = allocations.load();
+    std::size_t before = allocations_so_far();
     for (auto _ : state) {
         benchmark::DoNotOptimize(packet_set_new_content(packet.data(), 1024));
         benchmark::ClobberMemory();
     }
-    state.counters["allocations"] = static_cast<double>(allocations.load() - before);
+    state.counters["allocations"] = static_cast<double>(allocations_so_far() - before);
 }
 BENCHMARK(BM_packet_set_new_content);
 

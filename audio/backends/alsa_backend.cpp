@@ -119,8 +119,8 @@ public:
         return result;
     }
 
-    std::int32_t write(const void* data, std::uint64_t size) override {
-        const char* name = "alsa_write";
+    // A transfer needs a buffer and an open device: otherwise the negative result, logged.
+    std::int32_t check_transfer(const void* data, const char* name) const {
         if (data == nullptr) {
             logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
             return -EINVAL;
@@ -128,6 +128,14 @@ public:
         if (pcm_ == nullptr) {
             logger_log(LOG_ERROR, "%s: device not open", name);
             return -ENODEV;
+        }
+        return 0;
+    }
+
+    std::int32_t write(const void* data, std::uint64_t size) override {
+        const char* name = "alsa_write";
+        if (const std::int32_t refused = check_transfer(data, name); refused < 0) {
+            return refused;
         }
         const snd_pcm_uframes_t frames = frames_in(size, frame_size_);
         const snd_pcm_sframes_t written = snd_pcm_writei(pcm_, data, frames);
@@ -144,13 +152,8 @@ public:
 
     std::int32_t read(void* data, std::uint64_t size) override {
         const char* name = "alsa_read";
-        if (data == nullptr) {
-            logger_log(LOG_ERROR, "%s: handle or data pointer is null", name);
-            return -EINVAL;
-        }
-        if (pcm_ == nullptr) {
-            logger_log(LOG_ERROR, "%s: device not open", name);
-            return -ENODEV;
+        if (const std::int32_t refused = check_transfer(data, name); refused < 0) {
+            return refused;
         }
         const snd_pcm_uframes_t frames = frames_in(size, frame_size_);
         snd_pcm_sframes_t got = snd_pcm_readi(pcm_, data, frames);

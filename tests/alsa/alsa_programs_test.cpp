@@ -8,11 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,22 +73,6 @@ bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds li
     return true;
 }
 
-// True once some UDP socket of this machine is bound to `port`.
-bool udp_port_bound(std::uint16_t port) {
-    std::ifstream table("/proc/net/udp");
-    std::string line;
-    std::getline(table, line);  // column titles
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local;
-        fields >> slot >> local;
-        if (std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == port) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool contains(const std::string& text, const std::string& needle) {
     return text.find(needle) != std::string::npos;
 }
@@ -110,7 +92,7 @@ struct receptor {
           out(home.path() + "/dorvane.out"),
           err(home.path() + "/dorvane.err"),
           process(arguments(options), out, err, home.env()) {
-        EXPECT_TRUE(wait_until([this] { return udp_port_bound(port); }, 5s));
+        EXPECT_TRUE(test_support::wait_until_udp_port_bound(port, 5s));
     }
 
     std::vector<std::string> arguments(const std::vector<std::string>& options) const {

@@ -125,15 +125,15 @@ inline test_support::run_result render_unfilled(const std::string& page) {
 
 // One option line of a usage text: "-i, --ipaddress=IP" and what follows the colon.
 struct usage_option {
-    std::string spec;
+    std::string flags;  // "-i, --ipaddress=IP"
     std::string text;
     bool operator==(const usage_option&) const = default;
     friend std::ostream& operator<<(std::ostream& out, const usage_option& option) {
-        return out << '"' << option.spec << " : " << option.text << '"';
+        return out << '"' << option.flags << " : " << option.text << '"';
     }
 };
 
-inline const std::regex option_spec{R"(-[A-Za-z], --[a-z]+(=[A-Z]+)?)"};
+inline const std::regex option_flags{R"(-[A-Za-z], --[a-z]+(=[A-Z]+)?)"};
 
 // The option lines of what `program -h` prints, in order.
 inline std::vector<usage_option> usage_options(const std::string& usage) {

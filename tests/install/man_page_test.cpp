@@ -65,7 +65,7 @@ TEST(ManPages, OptionsAreThoseOfTheUsageText) {
         std::vector<std::string> options = section(page.out, "OPTIONS");
         for (std::size_t i = 0; i < options.size(); ++i) {
             std::string tag = normalized(options[i]);
-            if (std::regex_match(tag, option_spec)) {
+            if (std::regex_match(tag, option_flags)) {
                 std::string text = i + 1 < options.size() ? normalized(options[i + 1]) : "";
                 listed.push_back({tag, text});
             }
@@ -74,8 +74,8 @@ TEST(ManPages, OptionsAreThoseOfTheUsageText) {
 
         std::set<std::string> known;
         for (const usage_option& option : usage) {
-            known.insert(option.spec.substr(0, 2));
-            known.insert(option.spec.substr(4, option.spec.find('=') - 4));
+            known.insert(option.flags.substr(0, 2));
+            known.insert(option.flags.substr(4, option.flags.find('=') - 4));
         }
         // Each option of the usage text is in the synopsis, except a deprecated one.
         std::set<std::string> in_synopsis;
@@ -92,7 +92,7 @@ TEST(ManPages, OptionsAreThoseOfTheUsageText) {
         }
         for (const usage_option& option : usage) {
             if (option.text.find("DEPRECATED") == std::string::npos) {
-                EXPECT_TRUE(in_synopsis.count(option.spec.substr(0, 2))) << option.spec;
+                EXPECT_TRUE(in_synopsis.count(option.flags.substr(0, 2))) << option.flags;
             }
         }
         // Command lines of the examples, up to a pipe or a redirection.
