@@ -47,13 +47,16 @@ bool poll_until(Predicate done, std::chrono::milliseconds timeout) {
     return true;
 }
 
-// `jackd -r -S -n <unique name> -d dummy -r 48000 -p 256 -P 2 -C 0`, selected for this process
-// (in-process clients) and for the programs through JACK_DEFAULT_SERVER; JACK_NO_START_SERVER
-// keeps libjack from starting a server of its own. Synchronous mode (-S) makes every cycle
-// wait for the whole graph, so a recorder that is late on a loaded machine still hears every
-// period that dorvane plays (by default the server skips a late graph and the recorder loses
+// `jackd -r -S -t 2000 -n <unique name> -d dummy -r 48000 -p 256 -P 2 -C 0`, selected for this
+// process (in-process clients) and for the programs through JACK_DEFAULT_SERVER;
+// JACK_NO_START_SERVER keeps libjack from starting a server of its own. Synchronous mode (-S) makes
+// every cycle wait for the whole graph, so a recorder that is late on a loaded machine still hears
+// every period that dorvane plays (by default the server skips a late graph and the recorder loses
 // that period). In that mode a client that dies under a running server stalls it for seconds,
-// so the server always ends before the programs that are its clients.
+// so the server always ends before the programs that are its clients. A client that is late
+// by more than the timeout (-t) makes the server give up on the graph; on a machine busy with
+// other work that once held up a client's activation past the server's own wait (ten
+// timeouts), so the timeout is four times the default.
 class server {
 public:
     server()
@@ -94,9 +97,9 @@ private:
 
     bool start() {
         process_ = std::make_unique<test_support::background_process>(
-            std::vector<std::string>{"/usr/bin/jackd", "-r", "-S", "-n", name_, "-d", "dummy", "-r",
-                                     "48000", "-p", std::to_string(period_frames), "-P", "2", "-C",
-                                     "0"},
+            std::vector<std::string>{"/usr/bin/jackd", "-r", "-S", "-t", "2000", "-n", name_, "-d",
+                                     "dummy", "-r", "48000", "-p", std::to_string(period_frames),
+                                     "-P", "2", "-C", "0"},
             "", logs_.file("jackd.err"));
         // libjack reports every refused connection while the server is not listening yet.
         jack_set_error_function([](const char*) {});
