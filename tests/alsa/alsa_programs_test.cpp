@@ -8,14 +8,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/alsa/alsa_test_home.hpp"
+#include "tests/support/poll.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/udp.hpp"
 
@@ -62,16 +61,7 @@ std::string random_bytes(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
-bool wait_until(const std::function<bool()>& ready, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using test_support::poll_until;
 
 bool contains(const std::string& text, const std::string& needle) {
     return text.find(needle) != std::string::npos;
@@ -139,7 +129,7 @@ TEST(AlsaPrograms, DorvaneRecordsEveryFormatThroughTheDefaultDevice) {
             }
             // The next stream goes out once dorvane has reopened the device for this one, so
             // that its socket never holds more than two streams' packets.
-            ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(recording); }, 5s))
+            ASSERT_TRUE(poll_until([&] { return std::filesystem::exists(recording); }, 5s))
                 << recording;
         }
     }
@@ -148,7 +138,7 @@ TEST(AlsaPrograms, DorvaneRecordsEveryFormatThroughTheDefaultDevice) {
     const std::string last = home.recording(1, "S16_LE", 44100);
     sender.send_to("127.0.0.1", dorvane_process.port,
                    vban_packet("Rec", rate_44100, 1, 1, 16, ++counter, random_bytes(32, 0)));
-    ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(last); }, 5s));
+    ASSERT_TRUE(poll_until([&] { return std::filesystem::exists(last); }, 5s));
 
     EXPECT_EQ(expected.size(), 18u);
     for (const auto& [recording, samples] : expected) {
@@ -283,7 +273,7 @@ TEST(AlsaPrograms, DorvaneDropsOneBlockAtAnUnderrun) {
         }
     }
     ASSERT_TRUE(
-        wait_until([&] { return read_file(home.underrun_output()).size() >= played.size(); }, 5s));
+        poll_until([&] { return read_file(home.underrun_output()).size() >= played.size(); }, 5s));
     EXPECT_TRUE(read_file(home.underrun_output()) == played);
     std::string err = read_file(receiver.err);
     EXPECT_EQ(occurrences(err, "Error: alsa_write: snd_pcm_writei failed: Broken pipe\n"), 1u)
