@@ -23,10 +23,6 @@ namespace {
 // The widest caller block whose arithmetic cannot overflow; far above anything real.
 constexpr std::uint64_t largest_block = std::uint64_t{1} << 32;
 
-std::size_t sample_size(std::uint32_t bit_fmt) {
-    return bit_fmt < bit_fmt_size.size() ? bit_fmt_size[bit_fmt] : 0;
-}
-
 // Both directions pick from the wide side: for every frame, position i of the narrow frame
 // gets the sample of wide channel map[i]. Playback maps the stream (wide) onto the device,
 // capture the device (wide) onto the stream. The sample size is a template argument so that
@@ -77,7 +73,7 @@ struct mapped_sizes {
 
 bool mapped_sizes_for(const audio_handle& handle, std::uint64_t size, const char* name,
                       mapped_sizes* sizes) {
-    sizes->sample = sample_size(handle.stream.bit_fmt);
+    sizes->sample = bit_fmt_sample_size(handle.stream.bit_fmt);
     sizes->wide_channels = handle.stream.nb_channels;
     sizes->wide_frame = sizes->wide_channels * sizes->sample;
     if (sizes->wide_frame == 0) {
@@ -273,7 +269,7 @@ std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
     const std::uint64_t narrow_channels = handle->map.nb_channels;  // M
     if (narrow_channels == 0) {
         std::uint64_t frame =
-            std::uint64_t{handle->stream.nb_channels} * sample_size(handle->stream.bit_fmt);
+            bit_fmt_frame_size(handle->stream.bit_fmt, handle->stream.nb_channels);
         std::int32_t got = backend.read(data, size);
         if (got < 0) {
             logger_log(LOG_ERROR, "%s: backend read failed", name);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,7 +13,7 @@
 struct audio_config {
     std::int32_t direction;  // AUDIO_DIRECTION_IN (capture) or AUDIO_DIRECTION_OUT (playback)
     char backend[32];
-    char device[64];
+    char device[PATH_MAX];      // a file or FIFO path may be as long as the system allows
     std::uint64_t buffer_size;  // bytes
 };
 

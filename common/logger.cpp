@@ -8,6 +8,7 @@ namespace {
 
 // Relaxed is enough: the level is set before any other thread starts.
 std::atomic<std::int32_t> process_level{LOG_ERROR};
+std::atomic<bool> process_muted{false};
 
 constexpr const char* level_prefixes[] = {"Fatal: ", "Error: ", "Warning: ", "Info: ", "Debug: "};
 
@@ -17,11 +18,20 @@ void logger_set_level(std::int32_t level) {
     process_level.store(level, std::memory_order_relaxed);
 }
 
+void logger_mute(bool muted) {
+    process_muted.store(muted, std::memory_order_relaxed);
+}
+
 bool logger_enabled(std::int32_t level) {
     // Compared unsigned, so that a negative level admits everything.
-    return static_cast<std::uint32_t>(process_level.load(std::memory_order_relaxed)) >=
-               static_cast<std::uint32_t>(level) &&
-           static_cast<std::uint32_t>(level) <= static_cast<std::uint32_t>(LOG_DEBUG);
+    const auto admitted = static_cast<std::uint32_t>(process_level.load(std::memory_order_relaxed));
+    const auto asked = static_cast<std::uint32_t>(level);
+    if (admitted < asked || asked > static_cast<std::uint32_t>(LOG_DEBUG)) {
+        return false;
+    }
+    return asked == static_cast<std::uint32_t>(LOG_DEBUG) ||
+           admitted >= static_cast<std::uint32_t>(LOG_DEBUG) ||
+           !process_muted.load(std::memory_order_relaxed);
 }
 
 void logger_log(std::int32_t level, const char* format, ...) {

@@ -13,6 +13,11 @@ constexpr std::int32_t LOG_DEBUG = 4;
 // Called while the command line is read, before any second thread exists.
 void logger_set_level(std::int32_t level);
 
+// While muted, messages below LOG_DEBUG are dropped unless the level admits debug lines: a
+// retry that would only repeat what was already reported keeps quiet, except for a reader who
+// asked for everything. Called from the main thread only.
+void logger_mute(bool muted);
+
 // True when a message of this level would be written; costs one comparison.
 [[nodiscard]] bool logger_enabled(std::int32_t level);
 

@@ -19,6 +19,8 @@ struct socket_handle {
     sockaddr_in destination;
     bool sender_filter_matchable;  // false when no sender's dotted text can equal ip_address
     in_addr accepted_sender;
+    int last_error;      // errno of the last failed send or receive
+    int reported_error;  // the send error already logged; 0 once a send succeeds again
 };
 
 namespace {
@@ -106,13 +108,15 @@ std::int32_t socket_open(socket_handle* handle) {
     if (handle->config.direction != SOCKET_DIRECTION_IN) {
         if (is_broadcast_text(handle->config.ip_address, sizeof handle->config.ip_address)) {
             logger_log(LOG_DEBUG, "%s: broadcast address detected", name);
-            std::int32_t enable = 1;
-            if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) != 0) {
-                int error = errno;
-                logger_log(LOG_ERROR, "%s: unable to set broadcast option", name);
-                socket_close(handle);
-                return error;
-            }
+        }
+        // Always: the broadcast address of a subnet is not always one that ends in 255 (a /25
+        // has 127 or 255), and without the option the system refuses it with EPERM.
+        std::int32_t enable = 1;
+        if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &enable, sizeof enable) != 0) {
+            int error = errno;
+            logger_log(LOG_ERROR, "%s: unable to set broadcast option", name);
+            socket_close(handle);
+            return error;
         }
     } else {
         ask_for_receive_buffer(fd);
@@ -122,7 +126,14 @@ std::int32_t socket_open(socket_handle* handle) {
         local.sin_port = htons(handle->config.port);
         if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
             int error = errno;
-            logger_log(LOG_ERROR, "%s: unable to bind socket", name);
+            if (error == EADDRINUSE) {
+                logger_log(LOG_ERROR,
+                           "%s: unable to bind socket to 0.0.0.0 port %u: port %u is in use", name,
+                           handle->config.port, handle->config.port);
+            } else {
+                logger_log(LOG_ERROR, "%s: unable to bind socket to 0.0.0.0 port %u: %s", name,
+                           handle->config.port, strerror(error));
+            }
             socket_close(handle);
             return error;
         }
@@ -195,9 +206,10 @@ std::int32_t socket_read(socket_handle* handle, void* buffer, std::size_t size) 
         ssize_t received = recvfrom(handle->fd, buffer, size, 0,
                                     reinterpret_cast<sockaddr*>(&sender), &sender_length);
         if (received < 0) {
-            if (errno != EINTR) {
-                int error = errno;
-                logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, error, strerror(error));
+            handle->last_error = errno;
+            if (handle->last_error != EINTR) {
+                logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, handle->last_error,
+                           strerror(handle->last_error));
             }
             return -1;
         }
@@ -224,11 +236,34 @@ std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t s
         sendto(handle->fd, data, size, 0, reinterpret_cast<const sockaddr*>(&handle->destination),
                sizeof handle->destination);
     if (sent < 0) {
-        if (errno != EINTR) {
-            int error = errno;
+        const int error = errno;
+        handle->last_error = error;
+        // One line per kind of error while it lasts: a sender that goes on through an
+        // unreachable network would otherwise write one for every packet.
+        if (error != EINTR && error != handle->reported_error) {
             logger_log(LOG_ERROR, "%s: sendto error %d %s", name, error, strerror(error));
+            handle->reported_error = error;
         }
         return -1;
     }
+    handle->reported_error = 0;
     return static_cast<std::int32_t>(sent);
+}
+
+int socket_last_error(const socket_handle* handle) {
+    return handle != nullptr ? handle->last_error : 0;
+}
+
+bool socket_send_error_is_transient(int error) {
+    switch (error) {
+        case ENETUNREACH:   // no route, for now: a link that is down, a network restarting
+        case EHOSTUNREACH:  // the peer's address does not answer ARP
+        case ENOBUFS:       // the interface's queue is full
+        case ECONNREFUSED:  // an ICMP port-unreachable of an earlier datagram
+        case EPERM:         // a firewall rule that drops the packet
+        case EINTR:
+            return true;
+        default:
+            return false;
+    }
 }

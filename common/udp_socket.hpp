@@ -19,8 +19,8 @@ struct socket_config {
 // The endpoint; the caller only holds a pointer to it.
 struct socket_handle;
 
-// Creates an endpoint and stores it through `handle` at once. Out sockets may broadcast when
-// the address ends in "255"; in sockets ask for a large receive buffer and are bound to the
+// Creates an endpoint and stores it through `handle` at once. Out sockets may always
+// broadcast; in sockets ask for a large receive buffer and are bound to the
 // port on all local addresses.
 // Returns 0, a negative code, or a positive errno when the bind or the broadcast option
 // fails; on any failure `*handle` is null again.
@@ -33,5 +33,14 @@ std::int32_t socket_release(socket_handle** handle);
 // bytes of it into `buffer`; datagrams from other senders are dropped. Returns its length.
 [[nodiscard]] std::int32_t socket_read(socket_handle* handle, void* buffer, std::size_t size);
 
-// Sends `size` bytes as one datagram to the configured address and port.
+// Sends `size` bytes as one datagram to the configured address and port; -1 when the system
+// refuses it (socket_last_error tells why). A failure is logged once per kind of error until
+// a send succeeds again.
 [[nodiscard]] std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t size);
+
+// The errno of the handle's last failed send or receive; 0 when none has failed.
+[[nodiscard]] int socket_last_error(const socket_handle* handle);
+
+// True for the send errors a stream lives through by dropping the packet: the network, the
+// route or the peer is away for a while, or a firewall drops the packet.
+[[nodiscard]] bool socket_send_error_is_transient(int error);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "tests/program_test_support.hpp"
 #include "tests/support/vban_packets.hpp"
@@ -76,11 +79,50 @@ TEST(Dorvane, CommandLineProblems) {
               "Error: audio_backend_get_by_name: no backend found with name jackd\n"
               "Fatal: audio_init: jackd backend not available\n");
 
-    // A port in use: the bind's errno, positive.
+    // A port in use: the bind's errno, positive, and a line that says which port.
     udp_socket holder("0.0.0.0", 0);
-    r = dorvane_once({"-i", "127.0.0.1", "-p", std::to_string(holder.port()), "-s", "S"});
+    const std::string busy = std::to_string(holder.port());
+    r = dorvane_once({"-i", "127.0.0.1", "-p", busy, "-s", "S"});
     EXPECT_EQ(r.exit_status, EADDRINUSE);
-    EXPECT_EQ(r.err, "Error: socket_open: unable to bind socket\n");
+    EXPECT_EQ(r.err, "Error: socket_open: unable to bind socket to 0.0.0.0 port " + busy +
+                         ": port " + busy + " is in use\n");
+
+    // Values that cannot be used as given are refused at once, without the usage text.
+    const std::string port = std::to_string(test_support::free_udp_port());
+    r = dorvane_once({"-i", "127.000.000.001", "-p", port, "-s", "S"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err,
+              "Fatal: Invalid ip address 127.000.000.001: an IPv4 address in dotted decimal, such "
+              "as 192.168.1.10, is needed\n");
+    r = dorvane_once({"-i", "127.0.0.1", "-p", port, "-s", "S", "-o", std::string(4096, 'x')});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err, "Fatal: Value of -o, --output is too long: at most 4095 bytes are allowed\n");
+    EXPECT_EQ(r.out, "");
+
+    r = dorvane_once({"--version", "-b", "file"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, version_line);
+}
+
+// A path is used whole, however long (the system allows 4095 bytes), and a name may fill the
+// header's 16 bytes.
+TEST(Dorvane, LongPathsAndFullLengthNamesAreUsedWhole) {
+    temp_dir dir;
+    std::string path = dir.path();
+    for (int level = 0; level < 3; ++level) {
+        path += "/" + std::string(100, static_cast<char>('a' + level));
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    }
+    path += "/out.raw";
+    test_support::write_file(path.substr(0, 63), "unrelated");
+    running_dorvane receiver(dir, {"-b", "file", "-d", path, "-s", "ABCDEFGHIJKLMNOP"});
+    ASSERT_TRUE(receiver.ready);
+    udp_socket peer("127.0.0.1", 0);
+    const std::string samples = pattern(1024, 21);
+    peer.send_to("127.0.0.1", receiver.port, audio_packet("ABCDEFGHIJKLMNOP", stereo16, samples));
+    ASSERT_TRUE(test_support::wait_for_file_size(path, 1024, 5s));
+    EXPECT_EQ(test_support::read_file(path), samples);
+    EXPECT_EQ(test_support::read_file(path.substr(0, 63)), "unrelated");
 }
 
 TEST(Dorvane, QualitySetsTheBufferSize) {
@@ -152,6 +194,7 @@ TEST(Dorvane, DropsWhatIsNotItsStreamAndKeepsListening) {
 
 TEST(Dorvane, FollowsEveryChangeOfTheStream) {
     temp_dir dir;
+    test_support::write_file(dir.file("out.raw"), "an earlier run's recording");
     running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("out.raw")});
     ASSERT_TRUE(receiver.ready);
     udp_socket peer("127.0.0.1", 0);
@@ -162,7 +205,7 @@ TEST(Dorvane, FollowsEveryChangeOfTheStream) {
     ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 2048, 5s));
     EXPECT_EQ(test_support::read_file(dir.file("out.raw")), first + second);
 
-    // Mono at the same rate: the file is opened again, and holds only the new samples.
+    // Mono at the same rate: the file is opened again, and keeps what it holds.
     std::string mono = pattern(512, 3);
     peer.send_to("127.0.0.1", receiver.port,
                  audio_packet("Stream1", stream_config{1, 44100, BIT_FMT_16I}, mono));
@@ -172,24 +215,41 @@ TEST(Dorvane, FollowsEveryChangeOfTheStream) {
     std::string same = pattern(256, 5);
     peer.send_to("127.0.0.1", receiver.port,
                  audio_packet("Stream1", stream_config{1, 48000, BIT_FMT_16I}, same));
-    ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 768, 5s));
+    ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 2048 + 1280, 5s));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(test_support::read_file(dir.file("out.raw")), rate + same);
-    // Packets that keep the configuration leave the file open: "same" follows "rate".
+    EXPECT_EQ(test_support::read_file(dir.file("out.raw")), first + second + mono + rate + same);
 }
 
 TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
     temp_dir dir;
     udp_socket peer("127.0.0.1", 0);
     {
-        // The output cannot be opened at the first packet: -ENOENT.
-        running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("no/such/file")});
+        // An output that cannot be opened does not end the receiver: the refusal is reported
+        // once, packets are dropped, and the output is asked again once a second until it
+        // can be opened.
+        const std::string later = dir.file("later");
+        running_dorvane receiver(dir, {"-b", "file", "-d", later + "/out.raw"});
         ASSERT_TRUE(receiver.ready);
-        peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(8, 1)));
-        EXPECT_EQ(receiver.process->wait_for_exit(5s), 256 - ENOENT);
+        for (int k = 0; k < 10; ++k) {  // half a second of refused packets
+            peer.send_to("127.0.0.1", receiver.port,
+                         audio_packet("Stream1", stereo16, pattern(8, 1)));
+            std::this_thread::sleep_for(50ms);
+        }
+        EXPECT_TRUE(receiver.process->running());
+        ASSERT_EQ(mkdir(later.c_str(), 0700), 0);
+        const std::string samples = pattern(1024, 2);
+        for (int k = 0; k < 100 && !std::filesystem::exists(later + "/out.raw"); ++k) {
+            peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, samples));
+            std::this_thread::sleep_for(50ms);
+        }
+        ASSERT_TRUE(test_support::wait_for_file_size(later + "/out.raw", 1024, 5s));
+        EXPECT_EQ(test_support::read_file(later + "/out.raw").substr(0, 1024), samples);
         EXPECT_EQ(receiver.err(),
                   "Fatal: file_open: open error\nopen: No such file or directory\n"
-                  "Error: audio_set_stream_config: could not open backend with new config\n");
+                  "Error: audio_set_stream_config: could not open backend with new config\n"
+                  "Error: main: the output cannot play 2 channels at 44100 Hz in 16I: dropping "
+                  "these packets, asking again once a second\n");
+        EXPECT_TRUE(receiver.process->running());
     }
     {
         // The output refuses the samples: the write's -1.

@@ -58,22 +58,58 @@ TEST(FilePipeContract, NothingHeldUntilOpened) {
 TEST(FileBackend, PlaybackCreatesTruncatesAndWritesRawBytes) {
     temp_dir dir;
     std::string path = dir.file("out.raw");
+    write_file(path, "an older recording");
     auto backend = make(file_backend_init);
     mode_t old_mask = umask(0);
     ASSERT_EQ(backend->open(path.c_str(), 1, 3072, &stereo), 0);
     umask(old_mask);
     struct stat info;
     ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0660u);
     EXPECT_EQ(backend->write("abcdef", 6), 6);
     EXPECT_EQ(backend->close(), 0);
     EXPECT_EQ(read_file(path), "abcdef");
 
-    // Every open for playback starts the file again.
+    // A reopen for another stream configuration keeps what was recorded; a new run (a new
+    // backend) starts afresh.
     ASSERT_EQ(backend->open(path.c_str(), 1, 3072, &stereo), 0);
     EXPECT_EQ(backend->write("xy", 2), 2);
     EXPECT_EQ(backend->close(), 0);
-    EXPECT_EQ(read_file(path), "xy");
+    EXPECT_EQ(read_file(path), "abcdefxy");
+    auto next_run = make(file_backend_init);
+    ASSERT_EQ(next_run->open(path.c_str(), 1, 3072, &stereo), 0);
+    EXPECT_EQ(read_file(path), "");
+}
+
+// A link another user planted in a shared sticky directory is not followed (a victim's file
+// would be truncated); a plain path and this user's own link are.
+TEST(FileBackend, RefusesALinkAnotherUserPlantedInASharedDirectory) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving a link to another user needs root";
+    }
+    temp_dir dir;
+    const std::string shared = dir.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string victim = dir.file("victim");
+    write_file(victim, "precious");
+    const std::string planted = shared + "/take.raw";
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+    ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+    auto backend = make(file_backend_init);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(backend->open(planted.c_str(), 1, 3072, &stereo), -EACCES);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Fatal: file_open: refusing to follow the symbolic link " + planted +
+                  ": it belongs to uid 65534, not to this user, in the shared directory " + shared +
+                  "\n");
+    EXPECT_EQ(read_file(victim), "precious");
+
+    const std::string own = shared + "/own.raw";
+    ASSERT_EQ(symlink(victim.c_str(), own.c_str()), 0);
+    ASSERT_EQ(backend->open(own.c_str(), 1, 3072, &stereo), 0);
+    EXPECT_EQ(backend->write("new", 3), 3);
+    EXPECT_EQ(backend->close(), 0);
+    EXPECT_EQ(read_file(victim), "new");
 }
 
 TEST(FileBackend, CaptureReadsWhatIsThere) {
@@ -143,67 +179,91 @@ protected:
     void TearDown() override { unlink(PIPE_BACKEND_FIFO_PATH); }
 };
 
-TEST_F(PipeBackend, CreatesTheFifoAndRemovesItOnClose) {
-    auto backend = make(pipe_backend_init);
-    // The open blocks until a writer arrives, as a program at the other end would.
-    std::thread writer([] {
-        int fd = -1;
+// A writer that keeps the other end of `path` open until told to close it.
+struct fifo_writer {
+    explicit fifo_writer(const std::string& path) {
         for (int i = 0; i < 2000 && fd < 0; ++i) {
-            fd = open(PIPE_BACKEND_FIFO_PATH, O_WRONLY | O_NONBLOCK);
+            fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
             if (fd < 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, "samples", 7), 7);
-        close(fd);
-    });
-    ASSERT_EQ(backend->open("", 0, 0, &stereo), 0);
-    writer.join();
+    }
+    ~fifo_writer() { close(fd); }
+    int fd = -1;
+};
+
+// The FIFO is this user's alone whatever the file-creation mask, and a new stream
+// configuration does not cut the program at the other end off; destroying the backend
+// removes the FIFO.
+TEST_F(PipeBackend, MakesAPrivateFifoThatOutlivesAStreamChange) {
+    auto backend = make(pipe_backend_init);
+    std::unique_ptr<fifo_writer> writer;
+    std::thread connect([&] { writer = std::make_unique<fifo_writer>(PIPE_BACKEND_FIFO_PATH); });
+    const mode_t old_mask = umask(0);
+    ASSERT_EQ(backend->open("", 0, 0, &stereo), 0);  // blocks until the writer is there
+    umask(old_mask);
+    connect.join();
+    ASSERT_GE(writer->fd, 0);
     struct stat info;
     ASSERT_EQ(stat(PIPE_BACKEND_FIFO_PATH, &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
     char buffer[16] = {};
+    ASSERT_EQ(write(writer->fd, "samples", 7), 7);
     EXPECT_EQ(backend->read(buffer, sizeof buffer), 7);
-    EXPECT_EQ(backend->read(buffer, sizeof buffer), 0);  // the writer has gone
+    const stream_config mono{1, 48000, 1};
     EXPECT_EQ(backend->close(), 0);
+    EXPECT_EQ(backend->open("", 0, 0, &mono), 0);  // does not wait for a new writer
+    ASSERT_EQ(write(writer->fd, "more", 4), 4);
+    EXPECT_EQ(backend->read(buffer, sizeof buffer), 4);
+    writer.reset();
+    EXPECT_EQ(backend->read(buffer, sizeof buffer), 0);  // the writer has gone
+    backend.reset();
     EXPECT_FALSE(exists(PIPE_BACKEND_FIFO_PATH));
 }
 
-TEST_F(PipeBackend, NamedPathIsOpenedButTheFixedFifoIsStillMade) {
+// The device names the FIFO. A FIFO of this user left at the path is replaced; anything else
+// there is refused, named, and left alone.
+TEST_F(PipeBackend, DeviceNamesTheFifoAndOnlyOneOfThisUserIsTaken) {
     temp_dir dir;
-    std::string path = dir.file("named");
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
+    const std::string path = dir.file("named");
+    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);  // an earlier run's
     auto backend = make(pipe_backend_init);
-    ASSERT_EQ(backend->open(path.c_str(), 1, 0, &stereo), 0);
-    EXPECT_TRUE(exists(PIPE_BACKEND_FIFO_PATH));
-    EXPECT_EQ(backend->write("abc", 3), 3);
-    char buffer[8] = {};
-    EXPECT_EQ(read(reader, buffer, sizeof buffer), 3);
-    EXPECT_EQ(backend->close(), 0);
+    std::unique_ptr<fifo_writer> writer;
+    std::thread connect([&] { writer = std::make_unique<fifo_writer>(path); });
+    ASSERT_EQ(backend->open(path.c_str(), 0, 0, &stereo), 0);
+    connect.join();
+    struct stat info;
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_FALSE(exists(PIPE_BACKEND_FIFO_PATH));
-    close(reader);
+    writer.reset();
+    backend.reset();
+    EXPECT_FALSE(exists(path.c_str()));
 
-    // A second open without the close in between finds the FIFO in place.
-    reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_EQ(backend->open(path.c_str(), 1, 0, &stereo), 0);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(backend->open(path.c_str(), 1, 0, &stereo), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Fatal: pipe_open: ???\nmknod: File exists\n");
-    close(reader);
-    EXPECT_EQ(backend->close(), 0);
-
-    // A path that cannot be opened leaves the FIFO until the next close.
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(backend->open(dir.file("missing").c_str(), 1, 0, &stereo), -ENOENT);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Fatal: pipe_open: open error\nopen: No such file or directory\n");
-    EXPECT_TRUE(exists(PIPE_BACKEND_FIFO_PATH));
-    EXPECT_EQ(backend->close(), 0);
-    EXPECT_FALSE(exists(PIPE_BACKEND_FIFO_PATH));
+    auto expect_refused = [&](const std::string& at, const std::string& found) {
+        auto refusing = make(pipe_backend_init);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(refusing->open(at.c_str(), 1, 0, &stereo), -EEXIST);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Fatal: pipe_open: " + at + " is " + found +
+                      ", not a FIFO of this user: refusing it\n");
+        EXPECT_TRUE(exists(at.c_str()));
+    };
+    write_file(path, "a file");
+    expect_refused(path, "a regular file");
+    EXPECT_EQ(read_file(path), "a file");
+    const std::string link = dir.file("link");
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    expect_refused(link, "a symbolic link");
+    if (geteuid() == 0) {
+        const std::string foreign = dir.file("foreign");
+        ASSERT_EQ(mkfifo(foreign.c_str(), 0666), 0);
+        ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+        expect_refused(foreign, "a FIFO of uid 65534");
+    }
 }
 
 }  // namespace

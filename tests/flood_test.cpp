@@ -184,7 +184,7 @@ TEST(Flood, TheStreamSurvivesTwoHundredThousandHostileDatagrams) {
     flood.join();
     pacer.join();
     EXPECT_EQ(refused.load(), 0);
-    EXPECT_EQ(sender.wait_for_exit(10s), 256 - 22);
+    EXPECT_EQ(sender.wait_for_exit(10s), 0);
 
     ASSERT_TRUE(test_support::wait_for_file_size(out, signal_bytes.size(), 10s));
     std::this_thread::sleep_for(100ms);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/network_namespace.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/udp.hpp"
 
@@ -126,12 +127,19 @@ TEST_F(Limmick, MessageLengthLimits) {
     EXPECT_EQ(*datagram, text_header(0x40, 0, 1, "Talk"));
 }
 
-TEST_F(Limmick, LongStreamNameIsCutTo15Characters) {
-    run_result r = limmick({"-s", "ABCDEFGHIJKLMNOPQRST", "-i", "127.0.0.1", "-p", port, "x"});
+// A name may fill the header's 16 bytes; a longer one is refused, never cut.
+TEST_F(Limmick, StreamNameFillsAtMostTheWholeField) {
+    run_result r = limmick({"-s", "ABCDEFGHIJKLMNOP", "-i", "127.0.0.1", "-p", port, "x"});
     EXPECT_EQ(r.exit_status, 0);
     auto datagram = listener.receive(2s);
     ASSERT_TRUE(datagram.has_value());
-    EXPECT_EQ(*datagram, text_header(0x40, 0, 1, "ABCDEFGHIJKLMNO") + "x");
+    EXPECT_EQ(*datagram, text_header(0x40, 0, 1, "ABCDEFGHIJKLMNOP") + "x");
+
+    r = limmick({"-s", "ABCDEFGHIJKLMNOPQ", "-i", "127.0.0.1", "-p", port, "x"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err,
+              "Fatal: Value of -s, --streamname is too long: at most 16 bytes are allowed\n");
+    EXPECT_FALSE(listener.receive(50ms).has_value());
 }
 
 TEST_F(Limmick, CommandLineProblemsEndWithStatus1) {
@@ -181,11 +189,26 @@ TEST_F(Limmick, DebugLevelDescribesThePacket) {
 }
 
 TEST_F(Limmick, FailedSendEndsWithMinusOne) {
-    // A text that is no address becomes 255.255.255.255, which needs the broadcast option.
+    // A text that is no address would be sent to as 255.255.255.255: refused at start-up.
     run_result r = limmick({"-i", "nowhere", "-p", port, "-s", "Talk", "hello"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.out, version_line);
-    EXPECT_EQ(r.err, "Error: socket_write: sendto error 13 Permission denied\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.err,
+              "Fatal: Invalid ip address nowhere: an IPv4 address in dotted decimal, such as "
+              "192.168.1.10, is needed\n");
+
+    // Without a network (the only link is down) the send fails.
+    auto failure = test_support::in_network_namespace([&]() -> std::string {
+        run_result unreachable = limmick({"-i", "127.0.0.1", "-p", port, "-s", "Talk", "hello"});
+        if (unreachable.exit_status != 255 || unreachable.out != version_line ||
+            unreachable.err != "Error: socket_write: sendto error 101 Network is unreachable\n") {
+            return "status " + std::to_string(unreachable.exit_status) + ": " + unreachable.err;
+        }
+        return "";
+    });
+    if (!failure) {
+        GTEST_SKIP() << "a network namespace needs root";
+    }
+    EXPECT_EQ(*failure, "");
 }
 
 TEST_F(Limmick, BroadcastAddressReachesAllAddressListeners) {

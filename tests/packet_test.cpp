@@ -63,12 +63,17 @@ TEST_F(Packet, HeaderBytesForAStereo16BitStream) {
     EXPECT_EQ(back, config);
 }
 
-TEST_F(Packet, NameIsCutTo15CharactersAndByte23KeepsItsZero) {
+// A name of 16 characters fills the field without a terminator, and matches whole.
+TEST_F(Packet, NameFillsAtMost16BytesAndIsMatchedWhole) {
     packet_buffer buffer{};
-    buffer[23] = 0;
     stream_config config{1, 44100, BIT_FMT_8I};
     ASSERT_EQ(packet_init_header(buffer.data(), &config, "ABCDEFGHIJKLMNOPQRST"), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()) + 8), "ABCDEFGHIJKLMNO");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.data()) + 8, 16), "ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(buffer[24], 0);  // the counter follows at once
+    ASSERT_EQ(packet_set_new_content(buffer.data(), 1), 0);
+    EXPECT_EQ(packet_check("ABCDEFGHIJKLMNOP", buffer.data(), 29), 0);
+    EXPECT_EQ(packet_check("ABCDEFGHIJKLMNO", buffer.data(), 29), -EINVAL);
+    ASSERT_EQ(packet_init_header(buffer.data(), &config, "ABCDEFGHIJKLMNO"), 0);
     EXPECT_EQ(buffer[23], 0);
     // Byte 5 belongs to packet_set_new_content and is left alone here.
     buffer[5] = 0x42;

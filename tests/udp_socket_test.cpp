@@ -106,7 +106,8 @@ TEST_F(UdpSocket, BusyPortGivesPositiveErrnoAndNoHandle) {
                        "\n"
                        "Info: socket_close: closing socket with port " +
                        port + "\n");
-    EXPECT_EQ(err, "Error: socket_open: unable to bind socket\n");
+    EXPECT_EQ(err, "Error: socket_open: unable to bind socket to 0.0.0.0 port " + port + ": port " +
+                       port + " is in use\n");
 }
 
 TEST_F(UdpSocket, ReadKeepsOnlyTheConfiguredSenderAndCutsLongDatagrams) {

@@ -20,8 +20,7 @@ void store_header(void* buffer, const vban_header& header) {
 }
 
 std::size_t frame_size(const vban_header& header) {
-    return (static_cast<std::size_t>(header.nbc) + 1) *
-           bit_fmt_size[header.bit & VBAN_BIT_FMT_MASK];
+    return bit_fmt_frame_size(header.bit & VBAN_BIT_FMT_MASK, std::uint64_t{header.nbc} + 1);
 }
 
 // 12I and 10I have no whole-byte sample: no payload can be sized or counted in frames.
@@ -43,7 +42,7 @@ std::int32_t packet_init_header(void* buffer, const stream_config* config, const
     header.nbc = static_cast<std::uint8_t>(config->nb_channels - 1);
     header.sr = vban_sample_rate_index(config->sample_rate);
     header.bit = static_cast<std::uint8_t>(config->bit_fmt);
-    std::strncpy(header.streamname, streamname, VBAN_STREAM_NAME_SIZE - 1);
+    vban_set_stream_name(header.streamname, streamname);
     header.nu_frame = 0;
     store_header(buffer, header);
     return 0;
@@ -146,9 +145,7 @@ std::int32_t packet_pcm_check(const void* buffer, std::size_t size) {
         logger_log(LOG_WARNING, "%s: invalid sample rate", name);
         return -EINVAL;
     }
-    std::size_t expected = (static_cast<std::size_t>(header.nbc) + 1) *
-                           (static_cast<std::size_t>(header.nbs) + 1) *
-                           bit_fmt_size[header.bit & VBAN_BIT_FMT_MASK];
+    std::size_t expected = frame_size(header) * (static_cast<std::size_t>(header.nbs) + 1);
     std::size_t payload = size - VBAN_HEADER_SIZE;
     if (payload != expected) {
         logger_log(LOG_WARNING, "%s: invalid payload size, expected %d, got %d", name,

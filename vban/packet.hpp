@@ -8,9 +8,9 @@
 // Operations on VBAN audio packets held in a caller's buffer that starts with a vban_header.
 // They allocate nothing and keep nothing between calls.
 
-// Fills the header for `config` under `streamname` (at most 15 characters kept): magic, rate
-// index (21 when the rate is not in the table), channels, format, name, counter 0. Byte 5 and
-// byte 23 are left as they are.
+// Fills the header for `config` under `streamname` (at most 16 characters kept: a name of 16
+// fills the field without a terminator): magic, rate index (21 when the rate is not in the
+// table), channels, format, name, counter 0. Byte 5 is left as it is.
 [[nodiscard]] std::int32_t packet_init_header(void* buffer, const stream_config* config,
                                               const char* streamname);
 

@@ -9,6 +9,12 @@ constexpr std::array<const char*, BIT_FMT_COUNT> bit_fmt_names = {"8I",  "16I", 
 
 }  // namespace
 
+void vban_set_stream_name(char (&field)[VBAN_STREAM_NAME_SIZE], const char* name) {
+    const std::size_t length = strnlen(name, VBAN_STREAM_NAME_SIZE);
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, name, length);
+}
+
 std::uint32_t bit_fmt_from_name(const char* name) {
     if (name == nullptr) {
         return BIT_FMT_INVALID;

@@ -69,6 +69,23 @@ constexpr std::size_t BIT_FMT_COUNT = 8;
 // Sample size in bytes by bit_fmt; 12I and 10I have no whole-byte size and carry no audio.
 constexpr std::array<std::size_t, BIT_FMT_COUNT> bit_fmt_size = {1, 2, 3, 4, 4, 8, 0, 0};
 
+// The one place that answers "how many bytes is a sample of this format": 0 for 12I, 10I and
+// any index that names no format, so that callers test for 0 instead of reading past the table.
+[[nodiscard]] constexpr std::size_t bit_fmt_sample_size(std::uint32_t bit_fmt) {
+    return bit_fmt < bit_fmt_size.size() ? bit_fmt_size[bit_fmt] : 0;
+}
+
+// Bytes of one frame (every channel's sample) of `nb_channels` channels in `bit_fmt`; 0 when
+// the format has no whole-byte sample.
+[[nodiscard]] constexpr std::size_t bit_fmt_frame_size(std::uint32_t bit_fmt,
+                                                       std::uint64_t nb_channels) {
+    return static_cast<std::size_t>(nb_channels) * bit_fmt_sample_size(bit_fmt);
+}
+
+// Writes `name` into a header's stream-name field: at most 16 bytes, the rest zero. A name of 16
+// characters fills the field and has no terminator there, as the protocol allows.
+void vban_set_stream_name(char (&field)[VBAN_STREAM_NAME_SIZE], const char* name);
+
 // Index of the format called `name` (case-sensitive, whole text); 8 when there is none.
 [[nodiscard]] std::uint32_t bit_fmt_from_name(const char* name);
 

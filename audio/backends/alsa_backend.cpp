@@ -26,10 +26,6 @@ constexpr std::array<snd_pcm_format_t, BIT_FMT_COUNT> alsa_formats = {
     SND_PCM_FORMAT_UNKNOWN, SND_PCM_FORMAT_UNKNOWN,
 };
 
-std::size_t sample_size(std::uint32_t bit_fmt) {
-    return bit_fmt < bit_fmt_size.size() ? bit_fmt_size[bit_fmt] : 0;
-}
-
 // The frames of a transfer of `size` bytes: whole frames only, and never more than a signed
 // 32-bit byte count can report.
 snd_pcm_uframes_t frames_in(std::uint64_t size, std::size_t frame_size) {
@@ -67,7 +63,7 @@ public:
             return -EINVAL;
         }
         close();  // the audio object closes first; this keeps a second open from leaking
-        frame_size_ = config->nb_channels * sample_size(config->bit_fmt);
+        frame_size_ = bit_fmt_frame_size(config->bit_fmt, config->nb_channels);
         // Both are divisors below: the frames of the buffer and the latency.
         if (frame_size_ == 0) {
             logger_log(LOG_ERROR, "%s: invalid frame size 0 (%u channels of %s)", name,

@@ -1,13 +1,15 @@
 #include "audio/backends/descriptor_io.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <string>
 
 #include "common/descriptor.hpp"
 #include "common/logger.hpp"
+#include "common/system_error.hpp"
 
 namespace {
 
@@ -31,6 +33,15 @@ std::int32_t refuse_transfer(int fd, const void* data, const char* name) {
     return 0;
 }
 
+std::string directory_of(const char* path) {
+    std::string text(path);
+    const std::size_t slash = text.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : text.substr(0, slash);
+}
+
 }  // namespace
 
 std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, const char* name) {
@@ -39,8 +50,7 @@ std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, cons
     }
     ssize_t written = ::write(fd, data, bounded(size));
     if (written < 0) {
-        logger_log(LOG_ERROR, "%s:", name);
-        std::perror("write");
+        report_system_error(LOG_ERROR, name, nullptr, "write");
     }
     return static_cast<std::int32_t>(written);
 }
@@ -51,8 +61,7 @@ std::int32_t descriptor_read(int fd, void* data, std::uint64_t size, const char*
     }
     ssize_t got = ::read(fd, data, bounded(size));
     if (got < 0) {
-        logger_log(LOG_ERROR, "%s:", name);
-        std::perror("read");
+        report_system_error(LOG_ERROR, name, nullptr, "read");
     }
     return static_cast<std::int32_t>(got);
 }
@@ -63,12 +72,31 @@ std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd, con
         opened = descriptor_above_zero(opened);
     }
     if (opened < 0) {
-        int error = errno;
-        logger_log(LOG_FATAL, "%s: open error", name);
-        errno = error;
-        std::perror("open");
-        return -error;
+        return report_system_error(LOG_FATAL, name, "open error", "open");
     }
     *fd = opened;
     return 0;
+}
+
+std::int32_t descriptor_check_link(const char* path, bool* is_link, const char* name) {
+    *is_link = false;
+    struct stat link {};
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) {
+        return 0;  // nothing there yet, or not a link: the open decides
+    }
+    *is_link = true;
+    const std::string directory = directory_of(path);
+    struct stat parent {};
+    if (stat(directory.c_str(), &parent) != 0) {
+        return 0;
+    }
+    const bool shared_sticky = (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
+    if (!shared_sticky || link.st_uid == geteuid() || link.st_uid == parent.st_uid) {
+        return 0;
+    }
+    logger_log(LOG_FATAL,
+               "%s: refusing to follow the symbolic link %s: it belongs to uid %u, not to this "
+               "user, in the shared directory %s",
+               name, path, static_cast<unsigned>(link.st_uid), directory.c_str());
+    return -EACCES;
 }

@@ -12,8 +12,15 @@
 [[nodiscard]] std::int32_t descriptor_read(int fd, void* data, std::uint64_t size,
                                            const char* name);
 
-// Opens `path` for the direction with the given flags and mode, keeping the descriptor above 0.
-// On failure logs "open error" under `name` with the system's error line and returns the
-// negated errno; on success stores the descriptor in *fd and returns 0.
+// Opens `path` with the given flags and mode, keeping the descriptor above 0. On failure logs
+// "open error" under `name` with the system's error line and returns the negated errno; on
+// success stores the descriptor in *fd and returns 0.
 [[nodiscard]] std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd,
                                            const char* name);
+
+// Refuses to follow a symbolic link at `path` that another user may have planted, by the rule
+// the kernel's protected_symlinks applies: a link in a sticky, world-writable directory (such
+// as /tmp) is followed only when it belongs to this user or to the directory's owner. Returns
+// 0 and tells through `is_link` whether `path` is a link (so that the open can refuse one that
+// appears meanwhile), or -EACCES with a fatal line under `name` naming the link.
+[[nodiscard]] std::int32_t descriptor_check_link(const char* path, bool* is_link, const char* name);

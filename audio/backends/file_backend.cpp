@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "audio/backends/backend_create.hpp"
 #include "audio/backends/descriptor_io.hpp"
 #include "common/logger.hpp"
+#include "common/system_error.hpp"
 
 namespace {
 
@@ -16,15 +16,32 @@ constexpr int standard_output = 1;
 
 class file_backend final : public audio_backend {
 public:
+    ~file_backend() override { close(); }
+
     std::int32_t open(const char* device, std::int32_t direction, std::uint64_t,
                       const stream_config*) override {
+        const char* name = "file_open";
         if (device == nullptr || device[0] == '\0') {
             return open_standard_stream(direction);
         }
-        if (direction == AUDIO_DIRECTION_IN) {
-            return descriptor_open(device, O_RDONLY, 0, &fd_, "file_open");
+        bool is_link = false;
+        if (std::int32_t refused = descriptor_check_link(device, &is_link, name)) {
+            return refused;
         }
-        return descriptor_open(device, O_WRONLY | O_CREAT | O_TRUNC, 0660, &fd_, "file_open");
+        // A path that was no link when it was looked at must not become one before the open.
+        const int no_new_link = is_link ? 0 : O_NOFOLLOW;
+        if (direction == AUDIO_DIRECTION_IN) {
+            return descriptor_open(device, O_RDONLY | no_new_link, 0, &fd_, name);
+        }
+        // The first open of a run starts the recording afresh; a reopen for a new stream
+        // configuration appends, so that what was recorded before the change is kept.
+        const int start = recorded_ ? O_APPEND : O_TRUNC;
+        std::int32_t result =
+            descriptor_open(device, O_WRONLY | O_CREAT | start | no_new_link, 0660, &fd_, name);
+        if (result == 0) {
+            recorded_ = true;
+        }
+        return result;
     }
 
     std::int32_t close() override {
@@ -46,7 +63,8 @@ public:
     }
 
 private:
-    int fd_ = 0;  // 0: nothing held; 1: standard output
+    int fd_ = 0;             // 0: nothing held; 1: standard output
+    bool recorded_ = false;  // a playback open of this run has succeeded
 
     std::int32_t open_standard_stream(std::int32_t direction) {
         if (direction != AUDIO_DIRECTION_IN) {
@@ -57,11 +75,7 @@ private:
         // through a duplicate of it (closing the duplicate leaves standard input alone).
         int duplicate = fcntl(0, F_DUPFD_CLOEXEC, 3);
         if (duplicate < 0) {
-            int error = errno;
-            logger_log(LOG_FATAL, "%s: open error", "file_open");
-            errno = error;
-            std::perror("open");
-            return -error;
+            return report_system_error(LOG_FATAL, "file_open", "open error", "open");
         }
         fd_ = duplicate;
         return 0;

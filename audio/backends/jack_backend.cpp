@@ -75,6 +75,7 @@ private:
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
 
     std::int32_t jack_start();
+    void connect_physical_ports();
     void forget_early_cycles();
     void touch_storage();
     bool is_backlog(std::uint64_t size);
@@ -104,10 +105,11 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
 
     nb_channels_ = config->nb_channels;
     bit_fmt_ = config->bit_fmt;
-    sample_size_ = bit_fmt_size[bit_fmt_];
+    sample_size_ = bit_fmt_sample_size(bit_fmt_);
     const std::uint64_t period =
         std::uint64_t{jack_get_buffer_size(client_)} * nb_channels_ * sample_size_;
-    const std::uint64_t size = std::max(buffer_size, period);
+    const std::uint64_t size = jack_cushion_size(buffer_size, jack_get_buffer_size(client_),
+                                                 std::uint64_t{nb_channels_} * sample_size_);
     if (size > largest_ring_buffer / 2 ||
         (ring_buffer_ = jack_ringbuffer_create(static_cast<std::size_t>(2 * size))) == nullptr) {
         logger_log(LOG_ERROR, "%s: could not allocate a ring buffer of %llu bytes", name,
@@ -180,27 +182,34 @@ std::int32_t jack_backend::jack_start() {
     }
     logger_log(LOG_DEBUG, "%s: jack activated", name);
 
-    const char** physical =
-        jack_get_ports(client_, nullptr, nullptr, JackPortIsPhysical | JackPortIsInput);
-    if (physical == nullptr) {
-        logger_log(LOG_WARNING, "%s: could not autoconnect channels", name);
-        forget_early_cycles();
-        return 0;
-    }
-    // Only the last connection decides the result; earlier failures show in the log.
-    result = 0;
-    for (std::uint32_t i = 0; physical[i] != nullptr && i < nb_channels_; ++i) {
-        result = jack_connect(client_, jack_port_name(ports_[i]), physical[i]);
-        if (result == 0) {
+    connect_physical_ports();
+    forget_early_cycles();
+    return 0;
+}
+
+// Audio ports only: a MIDI bridge's physical inputs would be listed too, and connecting an
+// audio port to one fails. A connection is a convenience, so a channel left unconnected is a
+// warning and the stream plays on the ports that are there.
+void jack_backend::connect_physical_ports() {
+    const char* name = "jack_start";
+    const char** physical = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
+                                           JackPortIsPhysical | JackPortIsInput);
+    std::uint32_t i = 0;
+    for (; physical != nullptr && physical[i] != nullptr && i < nb_channels_; ++i) {
+        if (jack_connect(client_, jack_port_name(ports_[i]), physical[i]) == 0) {
             logger_log(LOG_DEBUG, "%s: channel %d autoconnected", name, static_cast<int>(i));
         } else {
-            logger_log(LOG_WARNING, "%s: could not autoconnect channel %d", name,
-                       static_cast<int>(i));
+            logger_log(LOG_WARNING, "%s: could not autoconnect channel %d to %s", name,
+                       static_cast<int>(i), physical[i]);
         }
     }
+    if (physical == nullptr) {
+        logger_log(LOG_WARNING, "%s: could not autoconnect channels", name);
+    } else if (i < nb_channels_) {
+        logger_log(LOG_WARNING, "%s: no physical playback port left for channels %u to %u", name, i,
+                   nb_channels_ - 1);
+    }
     jack_free(physical);
-    forget_early_cycles();
-    return result;
 }
 
 // Opening a client takes long enough for datagrams to queue up in the receive buffer, and
@@ -355,4 +364,12 @@ void jack_backend::jack_shutdown_cb(void* arg) {
 
 std::int32_t jack_backend_init(audio_backend** out) {
     return backend_create<jack_backend>(out, "jack_backend_init");
+}
+
+std::uint64_t jack_cushion_size(std::uint64_t buffer_size, std::uint64_t period_frames,
+                                std::uint64_t frame_bytes) {
+    if (frame_bytes == 0) {
+        return 0;
+    }
+    return std::max(buffer_size / frame_bytes * frame_bytes, period_frames * frame_bytes);
 }

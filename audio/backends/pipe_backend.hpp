@@ -4,9 +4,12 @@
 
 #include "audio/audio_backend.hpp"
 
-// The named pipe that the "pipe" backend creates on every open and removes on every close.
+// The named pipe that the "pipe" backend makes when no device names another path.
 constexpr const char* PIPE_BACKEND_FIFO_PATH = "/tmp/vban_0";
 
-// Creates a closed "pipe" backend: raw PCM through the named pipe, or the path given as the
-// device. Opening blocks until a program opens the other end.
+// Creates a closed "pipe" backend: raw PCM through a named pipe (FIFO) that the backend makes
+// at the device path ("/tmp/vban_0" without one), readable and writable by this user only, and
+// removes when it is destroyed. Opening blocks until a program opens the other end. The FIFO
+// stays open across a change of stream configuration, so the program at the other end is not
+// cut off; it is closed and removed only when the backend is destroyed.
 [[nodiscard]] std::int32_t pipe_backend_init(audio_backend** out);

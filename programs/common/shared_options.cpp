@@ -1,28 +1,44 @@
 #include "programs/common/shared_options.hpp"
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdlib>
 
-#include "common/logger.hpp"
-
-bool read_shared_option(int option, const char* argument, socket_config* socket,
-                        char (&streamname)[16]) {
+shared_option_result read_shared_option(int option, const char* argument, socket_config* socket,
+                                        stream_name_text& streamname) {
+    bool taken = true;
     switch (option) {
         case 'i':
-            copy_option_text(socket->ip_address, argument);
-            return true;
+            taken = copy_option_text(socket->ip_address, argument, "-i, --ipaddress");
+            break;
         case 'p':
             socket->port = static_cast<std::uint16_t>(std::atoi(argument));
-            return true;
+            break;
         case 's':
-            copy_option_text(streamname, argument);
-            return true;
+            taken = copy_option_text(streamname, argument, "-s, --streamname");
+            break;
         case 'l':
             logger_set_level(std::atoi(argument));
-            return true;
+            break;
+        case SHARED_OPTION_VERSION:
+            return shared_option_result::version;
         default:
-            return false;
+            return shared_option_result::not_shared;
     }
+    return taken ? shared_option_result::read : shared_option_result::refused;
+}
+
+bool shared_address_invalid(const socket_config& socket) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, socket.ip_address, &parsed) == 1) {
+        return false;
+    }
+    logger_log(LOG_FATAL,
+               "Invalid ip address %s: an IPv4 address in dotted decimal, such as 192.168.1.10, "
+               "is needed",
+               socket.ip_address);
+    return true;
 }
 
 bool shared_options_missing(const socket_config& socket, const char* streamname) {

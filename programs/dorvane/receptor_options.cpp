@@ -21,7 +21,16 @@ std::uint64_t buffer_size_for_quality(std::uint8_t quality) {
 
 }  // namespace
 
+void print_version() {
+    std::printf("dorvane version %s\n\n", VBAN_TOOLS_VERSION_TEXT);
+}
+
+bool audio_goes_to_standard_output(const audio_config& audio) {
+    return std::strcmp(audio.backend, "file") == 0 && audio.device[0] == '\0';
+}
+
 void print_usage() {
+    print_version();
     std::puts("\nUsage: dorvane [OPTIONS]...\n");
     std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to get stream from");
     std::puts("-p, --port=PORT         : MANDATORY. port to listen to");
@@ -54,6 +63,7 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
         {"device", required_argument, nullptr, 'd'},
         {"loglevel", required_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, SHARED_OPTION_VERSION},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -61,12 +71,22 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:q:c:o:d:l:h", long_options, nullptr)) != -1) {
-        if (read_shared_option(c, optarg, &config->socket, config->streamname)) {
+        const shared_option_result shared =
+            read_shared_option(c, optarg, &config->socket, config->streamname);
+        if (shared == shared_option_result::refused) {
+            return 1;
+        }
+        if (shared == shared_option_result::version) {
+            return OPTIONS_VERSION_ASKED;
+        }
+        if (shared == shared_option_result::read) {
             continue;
         }
         switch (c) {
             case 'b':
-                copy_option_text(config->audio.backend, optarg);
+                if (!copy_option_text(config->audio.backend, optarg, "-b, --backend")) {
+                    return 1;
+                }
                 break;
             case 'q':
                 quality = static_cast<std::uint8_t>(std::atoi(optarg));
@@ -80,7 +100,10 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
             }
             case 'o':
             case 'd':
-                copy_option_text(config->audio.device, optarg);
+                if (!copy_option_text(config->audio.device, optarg,
+                                      c == 'o' ? "-o, --output" : "-d, --device")) {
+                    return 1;
+                }
                 break;
             default:  // -h, an unknown option, or a missing argument (already reported)
                 print_usage();
@@ -94,6 +117,9 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
 
     if (shared_options_missing(config->socket, config->streamname)) {
         print_usage();
+        return 1;
+    }
+    if (shared_address_invalid(config->socket)) {
         return 1;
     }
     return 0;

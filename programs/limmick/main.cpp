@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr const char* version = "2.1.0";
 constexpr std::size_t message_max_length = VBAN_DATA_MAX_SIZE - 1;  // the byte after stays 0
 
 void fill_text_header(vban_header* header, const text_sender_config& config) {
@@ -20,21 +19,23 @@ void fill_text_header(vban_header* header, const text_sender_config& config) {
     header->nbs = 0;
     header->nbc = static_cast<std::uint8_t>(config.ident);
     header->bit = static_cast<std::uint8_t>(config.format);
-    std::strncpy(header->streamname, config.streamname, VBAN_STREAM_NAME_SIZE);
+    vban_set_stream_name(header->streamname, config.streamname);
     header->nu_frame = 0;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "limmick", version);
+    std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "limmick",
+                VBAN_TOOLS_VERSION_TEXT);
 
     text_sender_config config{};
     char buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
     socket_handle* socket = nullptr;
 
-    if (get_options(&config, argc, argv) != 0) {
-        return 1;
+    const int options = get_options(&config, argc, argv);
+    if (options != 0) {
+        return options == OPTIONS_VERSION_ASKED ? 0 : 1;
     }
 
     const char* message = argv[argc - 1];

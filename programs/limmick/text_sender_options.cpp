@@ -35,6 +35,7 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
         {"format", required_argument, nullptr, 'f'},
         {"loglevel", required_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, SHARED_OPTION_VERSION},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -46,7 +47,15 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:n:f:l:h", long_options, nullptr)) != -1) {
-        if (read_shared_option(c, optarg, &config->socket, config->streamname)) {
+        const shared_option_result shared =
+            read_shared_option(c, optarg, &config->socket, config->streamname);
+        if (shared == shared_option_result::refused) {
+            return 1;
+        }
+        if (shared == shared_option_result::version) {
+            return OPTIONS_VERSION_ASKED;
+        }
+        if (shared == shared_option_result::read) {
             continue;
         }
         switch (c) {
@@ -67,6 +76,9 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
 
     if (shared_options_missing(config->socket, config->streamname)) {
         print_usage();
+        return 1;
+    }
+    if (shared_address_invalid(config->socket)) {
         return 1;
     }
     if (optind >= argc) {

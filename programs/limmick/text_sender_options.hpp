@@ -3,14 +3,15 @@
 #include <cstdint>
 
 #include "common/udp_socket.hpp"
+#include "programs/common/shared_options.hpp"
 
 // The text sender's command line.
 struct text_sender_config {
     socket_config socket;
-    char streamname[16];
-    std::int32_t bps;     // bit-rate indicator; only its low 8 bits reach the packet
-    std::int32_t ident;   // sub-channel identification
-    std::int32_t format;  // text format code
+    stream_name_text streamname;  // up to 16 bytes, always terminated here
+    std::int32_t bps;             // bit-rate indicator; only its low 8 bits reach the packet
+    std::int32_t ident;           // sub-channel identification
+    std::int32_t format;          // text format code
 };
 
 // Writes the usage text to standard output.

@@ -25,7 +25,7 @@ int check_stream(const stream_config& stream, const char* format_text) {
         logger_log(LOG_FATAL, "Invalid sample rate 0: a rate in Hz above 0 is needed");
         return 1;
     }
-    if (stream.bit_fmt >= bit_fmt_size.size() || bit_fmt_size[stream.bit_fmt] == 0) {
+    if (bit_fmt_sample_size(stream.bit_fmt) == 0) {
         logger_log(LOG_FATAL, "Invalid bit format %s: allowed are 8I, 16I, 24I, 32I, 32F, 64F",
                    format_text);
         return 1;
@@ -71,6 +71,7 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
         {"channels", required_argument, nullptr, 'c'},
         {"loglevel", required_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, SHARED_OPTION_VERSION},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -84,15 +85,27 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:d:r:n:f:c:l:h", long_options, nullptr)) != -1) {
-        if (read_shared_option(c, optarg, &config->socket, config->streamname)) {
+        const shared_option_result shared =
+            read_shared_option(c, optarg, &config->socket, config->streamname);
+        if (shared == shared_option_result::refused) {
+            return 1;
+        }
+        if (shared == shared_option_result::version) {
+            return OPTIONS_VERSION_ASKED;
+        }
+        if (shared == shared_option_result::read) {
             continue;
         }
         switch (c) {
             case 'b':
-                copy_option_text(config->audio.backend, optarg);
+                if (!copy_option_text(config->audio.backend, optarg, "-b, --backend")) {
+                    return 1;
+                }
                 break;
             case 'd':
-                copy_option_text(config->audio.device, optarg);
+                if (!copy_option_text(config->audio.device, optarg, "-d, --device")) {
+                    return 1;
+                }
                 break;
             case 'r':
                 config->stream.sample_rate = static_cast<std::uint32_t>(std::atoi(optarg));
@@ -119,6 +132,9 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
 
     if (shared_options_missing(config->socket, config->streamname)) {
         print_usage();
+        return 1;
+    }
+    if (shared_address_invalid(config->socket)) {
         return 1;
     }
     if (std::strncmp(config->audio.backend, "jack", sizeof config->audio.backend) == 0) {

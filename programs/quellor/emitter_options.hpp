@@ -3,6 +3,7 @@
 #include "audio/audio.hpp"
 #include "audio/map_config.hpp"
 #include "common/udp_socket.hpp"
+#include "programs/common/shared_options.hpp"
 #include "vban/stream_config.hpp"
 
 // The emitter's command line.
@@ -11,7 +12,7 @@ struct emitter_config {
     audio_config audio;
     stream_config stream;  // what the capture device is opened with
     map_config map;
-    char streamname[16];
+    stream_name_text streamname;  // up to 16 bytes, always terminated here
 };
 
 // Writes the usage text to standard output.

@@ -12,13 +12,13 @@
 
 namespace {
 
-constexpr const char* version = "2.1.0";
 std::uint8_t stop_flag = 0;
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quellor", version);
+    std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quellor",
+                VBAN_TOOLS_VERSION_TEXT);
 
     emitter_config config{};
     // A failed start-up step ends the program at once and leaves what earlier steps built to
@@ -31,7 +31,7 @@ int main(int argc, char* argv[]) {
 
     int result = get_options(&config, argc, argv);
     if (result != 0) {
-        return result;
+        return result == OPTIONS_VERSION_ASKED ? 0 : result;
     }
     result = socket_init(&socket, &config.socket);
     if (result != 0) {
@@ -60,7 +60,9 @@ int main(int argc, char* argv[]) {
         return payload_size;
     }
 
+    const std::size_t frame = bit_fmt_frame_size(sent.bit_fmt, sent.nb_channels);
     std::int32_t status = 0;
+    std::uint32_t packets = 0;
     while (stop_flag == 0) {
         std::int32_t got = audio_read(audio, payload, static_cast<std::uint64_t>(payload_size));
         if (got < 0) {
@@ -68,8 +70,20 @@ int main(int argc, char* argv[]) {
             stop_flag = 1;
             break;
         }
+        // A read ends inside a frame only where the input ends: its whole frames still go out.
+        const std::size_t partial = static_cast<std::size_t>(got) % frame;
+        if (partial != 0) {
+            logger_log(LOG_WARNING,
+                       "%s: the input ends inside a frame: its last %zu bytes are dropped", "main",
+                       partial);
+            got -= static_cast<std::int32_t>(partial);
+            stop_flag = 1;
+        }
+        if (got == 0) {
+            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets);
+            break;
+        }
         std::size_t length = VBAN_HEADER_SIZE + static_cast<std::size_t>(got);
-        // The check also ends the stream at the end of an input file (a packet without samples).
         if (packet_set_new_content(buffer, static_cast<std::size_t>(got)) != 0 ||
             (status = packet_check(config.streamname, buffer, length)) != 0) {
             logger_log(LOG_ERROR, "%s: packet prepared is invalid", "main");
@@ -77,10 +91,16 @@ int main(int argc, char* argv[]) {
             break;
         }
         std::int32_t sent_bytes = socket_write(socket, buffer, length);
-        if (sent_bytes < 0) {
+        // The network may be away for a while (a link going down, a firewall): that packet is
+        // lost, and the stream goes on as soon as the network is back.
+        if (sent_bytes < 0 && !socket_send_error_is_transient(socket_last_error(socket))) {
             status = sent_bytes;
             stop_flag = 1;
             break;
+        }
+        ++packets;
+        if (stop_flag != 0) {
+            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets);
         }
         status = 0;
     }

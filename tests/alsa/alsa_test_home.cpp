@@ -31,6 +31,10 @@ pcm.intonly {
     type linear
     slave { pcm "null" format S16_LE }
 }
+pcm.intrecord {
+    type linear
+    slave { pcm "record" format S16_LE }
+}
 pcm_type.testxrun {
     lib ")" XRUN_DEVICE_PATH R"("
 }

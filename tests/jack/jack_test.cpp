@@ -161,6 +161,13 @@ public:
         }
     }
 
+    // Registers a MIDI input port marked physical, as a MIDI bridge's driver would.
+    bool add_physical_midi_input(const std::string& name) {
+        return jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                  JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal,
+                                  0) != nullptr;
+    }
+
     names ports(const std::string& pattern) const {
         return take(jack_get_ports(client_, pattern.c_str(), nullptr, 0));
     }
@@ -492,6 +499,19 @@ TEST_F(Jack, DorvanePlaysEveryFormatAsItsFloatConversion) {
     }
 }
 
+// Odd channel counts, whose frames the network quality's buffer size does not divide (5 of
+// 16I: 10 bytes; 7 of 24I: 21 bytes): every channel still plays on its own port.
+TEST_F(Jack, EveryChannelOfAnOddCountPlaysOnItsOwnPort) {
+    for (const auto& [format, channels] : {std::pair{formats[1], 5u}, std::pair{formats[2], 7u}}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels of " + format.name);
+        const signal_t sent = make_signal(format, channels, 2400, channels);
+        const auto stream = started_playback(format, channels, "rxodd" + std::to_string(channels));
+        ASSERT_NE(stream, nullptr);
+        ASSERT_TRUE(stream->write_paced(sent.bytes));
+        EXPECT_EQ(difference(stream->finish(sent.frames.size()), sent.frames), "");
+    }
+}
+
 // A pause in the stream starves the ring buffer: the ports play silence (not the last period
 // again), and the stream goes on from the same sample.
 TEST_F(Jack, StarvedRingBufferPlaysSilenceThenResumesInPlace) {
@@ -532,14 +552,16 @@ TEST_F(Jack, StarvedRingBufferPlaysSilenceThenResumesInPlace) {
     EXPECT_LE(heard_before_longest, first.frames.size());
 }
 
-// A VBAN packet of one period of 16I silence at 48000 Hz.
+// A VBAN packet of 16I silence at 48000 Hz: one period, or as much of it as fits.
 std::string silent_packet(std::size_t channels) {
-    std::string packet("VBAN\x03\xFF", 6);
+    const std::size_t frames = std::min<std::size_t>(period_frames, 1436 / (channels * 2));
+    std::string packet("VBAN\x03", 5);
+    packet += static_cast<char>(frames - 1);
     packet += static_cast<char>(channels - 1);
     packet += '\x01';
     packet += stream_name + std::string(16 - stream_name.size(), '\0');
     packet += std::string(4, '\0');
-    return packet + std::string(period_frames * channels * 2, '\0');
+    return packet + std::string(frames * channels * 2, '\0');
 }
 
 TEST_F(Jack, PortsFollowTheStreamAndConnectToThePhysicalPortsInOrder) {
@@ -561,8 +583,9 @@ TEST_F(Jack, PortsFollowTheStreamAndConnectToThePhysicalPortsInOrder) {
             10s);
     };
 
+    test_support::temp_dir logs;
     named = std::make_unique<test_support::background_process>(
-        dorvane_args(port, {"-d", "rxports"}), "", "", jack.env());
+        dorvane_args(port, {"-d", "rxports", "-l", "2"}), "", logs.file("err"), jack.env());
     ASSERT_TRUE(send_until(port, 2, "rxports:playback_2"));
     EXPECT_EQ(inspector.ports("^rxports:"), (names{"rxports:playback_1", "rxports:playback_2"}));
     EXPECT_EQ(inspector.connections_soon("rxports:playback_1"), names{"system:playback_1"});
@@ -573,6 +596,19 @@ TEST_F(Jack, PortsFollowTheStreamAndConnectToThePhysicalPortsInOrder) {
     ASSERT_TRUE(poll_until([&] { return !inspector.has_port("rxports:playback_2"); }, 10s));
     EXPECT_EQ(inspector.connections_soon("rxports:playback_1"), names{"system:playback_1"});
     EXPECT_EQ(inspector.ports("^rxports:"), names{"rxports:playback_1"});
+
+    // A physical MIDI input (a MIDI bridge has them) is not an audio port to connect to: the
+    // third channel has no physical audio port left and stays unconnected, and plays on.
+    ASSERT_TRUE(inspector.add_physical_midi_input("midi_in"));
+    ASSERT_TRUE(send_until(port, 3, "rxports:playback_3"));
+    EXPECT_EQ(inspector.connections_soon("rxports:playback_2"), names{"system:playback_2"});
+    EXPECT_EQ(inspector.connections("rxports:playback_3"), names{});
+    const std::string err = test_support::read_file(logs.file("err"));
+    EXPECT_NE(err.find("Warning: jack_start: no physical playback port left for channels 2 to 2\n"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("could not autoconnect"), std::string::npos) << err;
+    EXPECT_EQ(err.find("Error"), std::string::npos) << err;
 
     // Without a device name the client is called "vban".
     unnamed = std::make_unique<test_support::background_process>(dorvane_args(other_port, {}), "",
