@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vban/vban.hpp"
+
 // Answers to VBAN service pings (PING0), by which mixers and control apps discover the devices
 // on a network: the test of a request, the identity a program announces, the reply, and the
 // rate limit that keeps a program from becoming a reflector of spoofed floods.
@@ -54,7 +56,7 @@ struct service_identity {
 };
 static_assert(sizeof(service_identity) == 676, "the PING0 payload is 676 bytes without gaps");
 
-constexpr std::size_t VBAN_SERVICE_PING0_SIZE = 28 + sizeof(service_identity);  // 704
+constexpr std::size_t VBAN_SERVICE_PING0_SIZE = VBAN_HEADER_SIZE + sizeof(service_identity);  // 704
 
 // What a program tells about itself; the rest of the identity (features, version, language,
 // manufacturer, host and user names) is the same for every program of this system.
