@@ -7,6 +7,7 @@
 
 #include "bench/counting_allocator.hpp"
 #include "vban/packet.hpp"
+#include "vban/service.hpp"
 #include "vban/vban.hpp"
 
 namespace {
@@ -53,6 +54,33 @@ void BM_packet_get_stream_config(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_packet_get_stream_config);
+
+// A PING0 answer: the request's test and the reply's two copies.
+void BM_service_build_reply(benchmark::State& state) {
+    service_identity identity{};
+    std::array<std::uint8_t, VBAN_SERVICE_PING0_SIZE> request{'V', 'B', 'A', 'N', 0x60};
+    std::array<std::uint8_t, VBAN_SERVICE_PING0_SIZE> reply{};
+    std::size_t before = allocations_so_far();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            service_build_reply(&identity, request.data(), 28, reply.data(), reply.size()));
+        benchmark::ClobberMemory();
+    }
+    state.counters["allocations"] = static_cast<double>(allocations_so_far() - before);
+}
+BENCHMARK(BM_service_build_reply);
+
+// The rate limit's worst case: more senders than it remembers, so every one is new and the
+// whole table is searched, then its least recently heard row replaced.
+void BM_service_rate_allow(benchmark::State& state) {
+    service_rate_limit limit{};
+    std::uint64_t now_ns = 0;
+    std::uint32_t address = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(service_rate_allow(&limit, address++ % 64, now_ns += 1000));
+    }
+}
+BENCHMARK(BM_service_rate_allow);
 
 }  // namespace
 
