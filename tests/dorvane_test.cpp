@@ -276,4 +276,44 @@ TEST(Dorvane, ChannelMapOnPlayback) {
     EXPECT_EQ(test_support::read_file(dir.file("out.raw")), expected);
 }
 
+// A recording named .wav gets a header; a stream change starts the next numbered take, and a
+// receiver killed in the middle of a take leaves a file that reads up to its last update.
+TEST(Dorvane, RecordsTakesWithHeadersThatOutliveAKill) {
+    temp_dir dir;
+    running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("take.wav")});
+    ASSERT_TRUE(receiver.ready);
+    udp_socket peer("127.0.0.1", 0);
+    std::string first, second;
+    for (std::uint32_t k = 1; k <= 10; ++k) {
+        first += pattern(1024, k);
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", stereo16, pattern(1024, k), k));
+    }
+    for (std::uint32_t k = 11; k <= 50; ++k) {  // 213 ms of mono 24I at 48000 Hz
+        second += pattern(768, k);
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", {1, 48000, BIT_FMT_24I}, pattern(768, k), k));
+    }
+    ASSERT_TRUE(test_support::wait_for_file_size(dir.file("take-2.wav"), 44 + second.size(), 5s));
+    receiver.process->stop(SIGKILL, 5s);
+
+    auto soxi = [](const std::string& option, const std::string& path) {
+        return run({"soxi", option, path}, 10s).out;
+    };
+    auto samples = [](const std::string& path, const std::string& bits) {
+        return run({"sox", path, "-t", "raw", "-e", "signed", "-b", bits, "-"}, 10s).out;
+    };
+    EXPECT_EQ(soxi("-r", dir.file("take.wav")), "44100\n");
+    EXPECT_EQ(soxi("-c", dir.file("take.wav")), "2\n");
+    EXPECT_EQ(soxi("-b", dir.file("take.wav")), "16\n");
+    EXPECT_TRUE(samples(dir.file("take.wav"), "16") == first);
+    EXPECT_EQ(soxi("-r", dir.file("take-2.wav")), "48000\n");
+    EXPECT_EQ(soxi("-c", dir.file("take-2.wav")), "1\n");
+    EXPECT_EQ(soxi("-b", dir.file("take-2.wav")), "24\n");
+    // The header caught up at least at 100 and 200 ms of the take.
+    const std::string kept = samples(dir.file("take-2.wav"), "24");
+    EXPECT_GE(kept.size(), 9600u * 3);
+    EXPECT_TRUE(second.compare(0, kept.size(), kept) == 0);
+}
+
 }  // namespace

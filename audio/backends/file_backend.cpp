@@ -7,6 +7,7 @@
 
 #include "audio/backends/backend_create.hpp"
 #include "audio/backends/descriptor_io.hpp"
+#include "audio/backends/sndfile_sink.hpp"
 #include "common/logger.hpp"
 #include "common/system_error.hpp"
 
@@ -19,10 +20,20 @@ public:
     ~file_backend() override { close(); }
 
     std::int32_t open(const char* device, std::int32_t direction, std::uint64_t,
-                      const stream_config*) override {
+                      const stream_config* config) override {
         const char* name = "file_open";
         if (device == nullptr || device[0] == '\0') {
             return open_standard_stream(direction);
+        }
+        // A recording in a container: every stream configuration gets a take of its own, so
+        // that each file's header describes all of its samples.
+        if (direction != AUDIO_DIRECTION_IN &&
+            sndfile_container_of(device) != sndfile_container::none) {
+            std::int32_t result = recording_.open(device, takes_ + 1, config);
+            if (result == 0) {
+                ++takes_;
+            }
+            return result;
         }
         bool is_link = false;
         if (std::int32_t refused = descriptor_check_link(device, &is_link, name)) {
@@ -45,6 +56,9 @@ public:
     }
 
     std::int32_t close() override {
+        if (recording_.is_open()) {
+            return recording_.close();
+        }
         // Standard output is used but never closed; 0 holds nothing.
         if (fd_ == standard_output || fd_ == 0) {
             return 0;
@@ -55,6 +69,9 @@ public:
     }
 
     std::int32_t write(const void* data, std::uint64_t size) override {
+        if (recording_.is_open()) {
+            return recording_.write(data, size);
+        }
         return descriptor_write(fd_, data, size, "file_write");
     }
 
@@ -65,6 +82,8 @@ public:
 private:
     int fd_ = 0;             // 0: nothing held; 1: standard output
     bool recorded_ = false;  // a playback open of this run has succeeded
+    sndfile_sink recording_;
+    std::uint32_t takes_ = 0;  // of the recording, in this run
 
     std::int32_t open_standard_stream(std::int32_t direction) {
         if (direction != AUDIO_DIRECTION_IN) {
