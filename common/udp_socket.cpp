@@ -69,6 +69,24 @@ void ask_for_receive_buffer(int fd) {
     }
 }
 
+// One recvfrom. A failure is logged unless it is an interruption or the receive timeout, which
+// are how a receiver learns of a signal or of a quiet second.
+std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
+                          sockaddr_in* sender, const char* name) {
+    socklen_t sender_length = sizeof *sender;
+    ssize_t received =
+        recvfrom(handle->fd, buffer, size, 0, reinterpret_cast<sockaddr*>(sender), &sender_length);
+    if (received < 0) {
+        handle->last_error = errno;
+        const int error = handle->last_error;
+        if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
+            logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, error, strerror(error));
+        }
+        return -1;
+    }
+    return static_cast<std::int32_t>(received);
+}
+
 std::int32_t socket_close(socket_handle* handle) {
     logger_log(LOG_INFO, "%s: closing socket with port %d", "socket_close", handle->config.port);
     if (handle->fd != 0) {
@@ -202,23 +220,49 @@ std::int32_t socket_read(socket_handle* handle, void* buffer, std::size_t size) 
 
     for (;;) {
         sockaddr_in sender{};
-        socklen_t sender_length = sizeof sender;
-        ssize_t received = recvfrom(handle->fd, buffer, size, 0,
-                                    reinterpret_cast<sockaddr*>(&sender), &sender_length);
-        if (received < 0) {
-            handle->last_error = errno;
-            if (handle->last_error != EINTR) {
-                logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, handle->last_error,
-                           strerror(handle->last_error));
-            }
-            return -1;
-        }
-        if (handle->sender_filter_matchable && sender.sin_family == AF_INET &&
-            sender.sin_addr.s_addr == handle->accepted_sender.s_addr) {
-            return static_cast<std::int32_t>(received);
+        std::int32_t received = receive_from(handle, buffer, size, &sender, name);
+        if (received < 0 || socket_is_peer(handle, sender)) {
+            return received;
         }
         logger_log(LOG_DEBUG, "%s: packet received from wrong ip", name);
     }
+}
+
+std::int32_t socket_set_receive_timeout(socket_handle* handle, int timeout_ms) {
+    if (handle == nullptr || handle->fd == 0) {
+        return -1;
+    }
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    return setsockopt(handle->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 ? 0 : -1;
+}
+
+std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
+                            sockaddr_in* sender) {
+    const char* name = "socket_receive";
+    if (handle == nullptr || buffer == nullptr || sender == nullptr) {
+        logger_log(LOG_ERROR, "%s: one parameter is a null pointer", name);
+        return -EINVAL;
+    }
+    if (handle->fd == 0) {
+        logger_log(LOG_ERROR, "%s: socket is not open", name);
+        return -ENODEV;
+    }
+    return receive_from(handle, buffer, size, sender, name);
+}
+
+bool socket_is_peer(const socket_handle* handle, const sockaddr_in& sender) {
+    return handle != nullptr && handle->sender_filter_matchable && sender.sin_family == AF_INET &&
+           sender.sin_addr.s_addr == handle->accepted_sender.s_addr;
+}
+
+std::int32_t socket_send_to(socket_handle* handle, const void* data, std::size_t size,
+                            const sockaddr_in& to) {
+    if (handle == nullptr || data == nullptr || handle->fd == 0) {
+        return -EINVAL;
+    }
+    ssize_t sent =
+        sendto(handle->fd, data, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent < 0 ? -1 : static_cast<std::int32_t>(sent);
 }
 
 std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t size) {

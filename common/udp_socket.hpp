@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +34,24 @@ std::int32_t socket_release(socket_handle** handle);
 // Blocks until a datagram from the configured sender arrives and copies at most `size`
 // bytes of it into `buffer`; datagrams from other senders are dropped. Returns its length.
 [[nodiscard]] std::int32_t socket_read(socket_handle* handle, void* buffer, std::size_t size);
+
+// Waits at most `timeout_ms` for each receive (0: for ever), so that a receiver that hears
+// nothing still wakes up now and then; such a receive fails with EAGAIN. 0 or -1.
+[[nodiscard]] std::int32_t socket_set_receive_timeout(socket_handle* handle, int timeout_ms);
+
+// Receives one datagram from any sender, copying at most `size` bytes of it into `buffer` and
+// the sender into `sender`. Returns its length, or -1 (socket_last_error tells why: EAGAIN
+// after the receive timeout and EINTR after a signal are not logged).
+[[nodiscard]] std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
+                                          sockaddr_in* sender);
+
+// True when `sender` is the peer of the configuration (the only sender socket_read accepts).
+[[nodiscard]] bool socket_is_peer(const socket_handle* handle, const sockaddr_in& sender);
+
+// Sends `size` bytes as one datagram to `to` (an answer to whoever asked); -1 on failure, not
+// logged.
+[[nodiscard]] std::int32_t socket_send_to(socket_handle* handle, const void* data, std::size_t size,
+                                          const sockaddr_in& to);
 
 // Sends `size` bytes as one datagram to the configured address and port; -1 when the system
 // refuses it (socket_last_error tells why). A failure is logged once per kind of error until

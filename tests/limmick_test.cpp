@@ -181,8 +181,8 @@ TEST_F(Limmick, OperandMayStandAmongTheOptions) {
 TEST_F(Limmick, DebugLevelDescribesThePacket) {
     run_result r = limmick({"-l", "4", "-i", "127.0.0.1", "-p", port, "-s", "Talk", "hello"});
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_NE(r.out.find("Debug: main: packet is vban: 1312899670, sr: 64, nbs: 0, nbc: 0, bit: "
-                         "1, name: Talk, nu: 0, msg: hello\n"),
+    EXPECT_NE(r.out.find("Debug: main: text packet of 'Talk': bit rate indicator 0, sub-channel "
+                         "0, format 1, 5 bytes: hello\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.rfind(version_line, 0), 0u);

@@ -136,10 +136,10 @@ std::int32_t packet_pcm_check(const void* buffer, std::size_t size) {
         // A 16-character name has no terminator in the header.
         char stream[VBAN_STREAM_NAME_SIZE + 1] = {};
         std::memcpy(stream, header.streamname, VBAN_STREAM_NAME_SIZE);
-        logger_log(LOG_DEBUG,
-                   "%s: packet is vban: %u, sr: %d, nbs: %d, nbc: %d, bit: %d, name: %s, nu: %u",
-                   name, header.vban, header.sr, header.nbs, header.nbc, header.bit, stream,
-                   header.nu_frame);
+        const std::uint32_t rate = vban_sample_rate_from_index(header.sr & VBAN_SR_MASK);
+        logger_log(LOG_DEBUG, "%s: packet %u of '%s': %u Hz%s, %u frames of %u channels in %s",
+                   name, header.nu_frame, stream, rate, rate == 0 ? " (no VBAN rate)" : "",
+                   header.nbs + 1u, header.nbc + 1u, bit_fmt_name(header.bit & VBAN_BIT_FMT_MASK));
     }
     if ((header.sr & VBAN_SR_MASK) >= VBAN_SR_MAXNUMBER) {
         logger_log(LOG_WARNING, "%s: invalid sample rate", name);

@@ -57,10 +57,10 @@ int main(int argc, char* argv[]) {
     fill_text_header(&header, config);
     std::memcpy(buffer, &header, sizeof header);
     logger_log(LOG_DEBUG,
-               "%s: packet is vban: %u, sr: %d, nbs: %d, nbc: %d, bit: %d, name: %s, nu: %u, "
-               "msg: %s",
-               "main", header.vban, header.sr, header.nbs, header.nbc, header.bit,
-               config.streamname, header.nu_frame, message);
+               "%s: text packet of '%s': bit rate indicator %u, sub-channel %u, format %u, %zu "
+               "bytes: %s",
+               "main", config.streamname, header.sr & VBAN_SR_MASK, header.nbc, header.bit, length,
+               message);
 
     std::int32_t sent = socket_write(socket, buffer, VBAN_HEADER_SIZE + length);
     socket_release(&socket);
