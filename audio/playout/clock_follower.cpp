@@ -4,16 +4,18 @@
 
 namespace {
 
-// Loop dynamics, tuned in the simulation of tests/playout_test.cpp. L is an integrator of
-// the drift left over, so the PI loop is of second order with a natural frequency of
-// sqrt(ki) and a damping of kp / (2 sqrt(ki)): 0.05 rad/s, critically damped, so a step of
-// drift settles in about a minute without overshoot, and a drift of 500 ppm moves L by about
-// 500e-6 / 0.05 / e = 3.7 ms at most on the way.
-constexpr double kp = 0.1;     // ppm·1e-6 per second of latency error
-constexpr double ki = 0.0025;  // the same per second of error per second
-// The low-pass's time constant: ten times faster than the loop, so it costs little phase,
-// and long enough to average a few hundred packets' jitter.
-constexpr double lowpass_seconds = 2.0;
+// Loop dynamics, tuned in the simulation of tests/playout_test.cpp (500 ppm of drift, 3 ms of
+// arrival jitter). L integrates the drift left over, so the PI loop is of second order with a
+// natural frequency of sqrt(ki) = 0.05 rad/s and a damping of kp / (2 sqrt(ki)) = 0.7: a step
+// of drift settles in about a minute with little overshoot, moving L by 5 to 6 ms on the way;
+// locked, L stays within 0.5 ms of the target and the correction within 30 ppm of the drift.
+// A larger kp shortens the excursion but passes more jitter into the pitch; a smaller one
+// does the opposite.
+constexpr double kp = 0.07;    // 1/s: correction (a ratio) per second of latency error
+constexpr double ki = 0.0025;  // 1/s²: the same, per second of error and second of time
+// The low-pass's time constant: five times faster than the loop, so it costs little phase,
+// and long enough to average a thousand packets' jitter.
+constexpr double lowpass_seconds = 4.0;
 // The slew: the correction crosses its whole range in 20 s at most; 200 ppm/s is a third of
 // a cent per second, far below what an ear hears as a pitch change.
 constexpr double slew_ppm_per_second = 200.0;
@@ -38,11 +40,15 @@ void clock_follower_init(clock_follower* follower, const clock_follower_config& 
 
 void clock_follower_observe(clock_follower* f, double latency_frames, double device_fill_frames,
                             std::int64_t now_ns, bool playing) {
+    // Only a playing output is judged: while it fills up again after a stall its fill is low
+    // because nothing came, and what was learnt of the drift is kept for when it plays.
     if (device_fill_frames > f->config.period_frames / 2.0) {
         f->kept_time = true;
         f->last_kept_ns = now_ns;
+    } else if (playing && now_ns - f->last_kept_ns > keeps_time_ns) {
+        f->kept_time = false;
     }
-    f->following = f->kept_time && now_ns - f->last_kept_ns <= keeps_time_ns;
+    f->following = f->kept_time;
     if (!f->following) {
         stop_following(f);
         f->last_ns = now_ns;

@@ -9,9 +9,9 @@
 // back, the integral learns the drift, and the low-pass takes out the sawtooth of packet
 // arrivals against device periods and the arrival jitter. The result is bounded to +-2000
 // ppm and slewed (a bounded rate of change), so the pitch never steps. A device that does not
-// keep time (one that takes whatever it is given at once: its fill never rises above half a
-// period for 3 s) gives nothing to follow: then the follower reports "not following" and
-// 0 ppm. Plain state, no allocation, no system call; the caller's thread only.
+// keep time (one that takes whatever it is given at once: its fill has not risen above half a
+// period yet, or not for 3 s of playing) gives nothing to follow: then the follower reports
+// "not following" and 0 ppm. Plain state, no allocation, no system call; the caller's thread only.
 
 // What the follower is made for, in output frames.
 struct clock_follower_config {

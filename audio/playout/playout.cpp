@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <new>
@@ -34,8 +35,7 @@ struct playout {
     std::size_t out_room = 0;  // frames of out_float and out_bytes
     std::array<std::uint8_t, VBAN_DATA_MAX_SIZE> zeros{};
     playout_stats stats;
-    playout_state state = playout_state::filling;
-    std::uint64_t underruns_seen = 0;
+    std::atomic<playout_state> state{playout_state::filling};  // the device's thread reads it
     std::uint32_t last_frames = 0;  // of the last packet: the length of a lost one
     bool in_backlog = false;        // an episode of drops is going on (logged once)
     double fill = 0.0;              // the device's fill plus what this call wrote, output frames
@@ -199,11 +199,17 @@ void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> pay
     release_ready(p);
 }
 
-// Gives up gaps while holding on would let the device run dry: its fill must stay above one
-// period (being played) and one packet (on its way).
+// Gives up gaps while holding on would let the device run dry: by the next packet it plays
+// one more packet's worth, and after that its fill must still cover one period (being
+// played) and one packet (on its way). While the output fills up to its target nothing
+// drains, so a gap is given up once the held packets would complete the target: waiting
+// longer only holds back the start.
 void avoid_starving(playout* p) {
-    const double margin = p->config.period_frames + p->last_frames * p->out_per_in;
-    while (p->hold.count > 0 && p->fill < margin) {
+    const double packet = p->last_frames * p->out_per_in;
+    const double margin = p->config.period_frames + 2.0 * packet;
+    while (p->hold.count > 0 && (playout_get_state(p) == playout_state::playing
+                                     ? p->fill < margin
+                                     : total_latency(p) >= p->config.target_frames)) {
         const std::uint32_t held = first_held(p, p->counter.next);
         if (held == p->counter.next) {
             reorder_hold_clear(&p->hold);  // unreachable: the hold keeps only counters ahead
@@ -223,23 +229,22 @@ void flush_previous(playout* p, std::uint32_t previous_next) {
     }
 }
 
-// Start of every call: the device's fill, an underrun seen by the device's thread, and one
-// observation for the clock follower.
-void begin(playout* p, std::uint32_t device_fill, std::int64_t now_ns, playout_sink sink) {
+void begin(playout* p, std::uint32_t device_fill, playout_sink sink) {
     p->fill = device_fill;
     p->sink = sink;
     p->sink_result = 0;
-    const std::uint64_t underruns = p->stats.underruns.load(std::memory_order_relaxed);
-    if (underruns != p->underruns_seen) {
-        p->underruns_seen = underruns;
-        p->state = playout_state::filling;
-    }
+}
+
+// One observation for the clock follower: L as this call leaves it, the quantity that the
+// start threshold and the latency bound measure too. The correction applies from the next
+// packet on.
+void follow(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
     if (!p->converter) {
         return;
     }
     const bool was_following = p->follower.following;
     clock_follower_observe(&p->follower, total_latency(p), device_fill, now_ns,
-                           p->state == playout_state::playing);
+                           playout_get_state(p) == playout_state::playing);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
     if (was_following != p->follower.following) {
         logger_log(LOG_INFO, p->follower.following
@@ -248,11 +253,15 @@ void begin(playout* p, std::uint32_t device_fill, std::int64_t now_ns, playout_s
     }
 }
 
-std::int32_t end(playout* p) {
+std::int32_t end(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
     avoid_starving(p);
+    follow(p, device_fill, now_ns);
     const double latency = total_latency(p);
-    if (p->state == playout_state::filling && p->fill >= p->config.target_frames) {
-        p->state = playout_state::playing;
+    // Only from filling: an underrun the device's thread reports meanwhile wins.
+    auto filling = playout_state::filling;
+    if (p->fill >= p->config.target_frames) {
+        p->state.compare_exchange_strong(filling, playout_state::playing,
+                                         std::memory_order_relaxed);
     }
     if (p->in_backlog && latency <= p->config.target_frames) {
         p->in_backlog = false;
@@ -279,7 +288,8 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
     if (config == nullptr || config->nb_channels == 0 ||
         config->nb_channels > VBAN_CHANNELS_MAX_NB || config->bit_fmt > BIT_FMT_64F ||
         config->sample_rate == 0 || config->output_rate == 0 ||
-        (config->bit_exact && config->sample_rate != config->output_rate)) {
+        (config->bit_exact && config->sample_rate != config->output_rate) ||
+        bit_fmt_size[config->bit_fmt] * config->nb_channels > VBAN_DATA_MAX_SIZE) {
         return -EINVAL;
     }
     std::unique_ptr<playout> p(new (std::nothrow) playout);
@@ -287,7 +297,7 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
         return -ENOMEM;
     }
     p->config = *config;
-    p->frame_bytes = bit_fmt_size[config->bit_fmt] * config->nb_channels;
+    p->frame_bytes = bit_fmt_size[config->bit_fmt] * config->nb_channels;  // a packet holds one
     p->out_per_in = static_cast<double>(config->output_rate) / config->sample_rate;
     const auto packet_frames = static_cast<std::uint32_t>(
         std::min(VBAN_DATA_MAX_SIZE / p->frame_bytes, VBAN_SAMPLES_MAX_NB) * p->out_per_in);
@@ -334,7 +344,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
         payload.size() > VBAN_DATA_MAX_SIZE || payload.size() != frames * p->frame_bytes) {
         return -EINVAL;
     }
-    begin(p, device_fill, now_ns, sink);
+    begin(p, device_fill, sink);
     const std::uint32_t previous_next = p->counter.next;
     switch (frame_counter_classify(&p->counter, counter)) {
         case frame_class::duplicate:
@@ -350,7 +360,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
             accept(p, counter, payload, frames);
             break;
     }
-    return end(p);
+    return end(p, device_fill, now_ns);
 }
 
 std::int32_t playout_tick(playout* p, std::uint32_t device_fill, std::int64_t now_ns,
@@ -358,14 +368,19 @@ std::int32_t playout_tick(playout* p, std::uint32_t device_fill, std::int64_t no
     if (p == nullptr) {
         return -EINVAL;
     }
-    begin(p, device_fill, now_ns, sink);
-    return end(p);
+    begin(p, device_fill, sink);
+    return end(p, device_fill, now_ns);
 }
 
 playout_state playout_get_state(const playout* p) {
-    return p->state;
+    return p->state.load(std::memory_order_relaxed);
 }
 
-playout_stats* playout_get_stats(playout* p) {
+void playout_note_underrun(playout* p) {
+    p->stats.underruns.fetch_add(1, std::memory_order_relaxed);
+    p->state.store(playout_state::filling, std::memory_order_relaxed);
+}
+
+const playout_stats* playout_get_stats(const playout* p) {
     return &p->stats;
 }

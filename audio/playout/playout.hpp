@@ -17,7 +17,7 @@
 // Everything is allocated when it is made; pushing allocates nothing, takes no lock, makes no
 // system call and logs only one line per episode (a backlog, a restarted sender, the output
 // starting or stopping to keep time). One thread (the one that writes to the device), apart
-// from the stats' underrun counter.
+// from playout_get_state and playout_note_underrun, which the device's own thread may call.
 
 // One stream's playout, as it is made. Frames of the output are at `output_rate`.
 struct playout_config {
@@ -44,7 +44,8 @@ struct playout_sink {
 struct playout;
 
 // Makes a playout for `config` and stores it through `out`; -EINVAL for a configuration it
-// cannot play (bit_exact between two rates, a format without whole-byte samples), -ENOMEM.
+// cannot play (bit_exact between two rates, a format without whole-byte samples, a frame
+// larger than a packet), -ENOMEM.
 [[nodiscard]] std::int32_t playout_init(playout** out, const playout_config* config);
 
 // Frees the playout and stores null; null is accepted. Held packets are not played.
@@ -65,8 +66,13 @@ void playout_release(playout** place);
 [[nodiscard]] std::int32_t playout_tick(playout* p, std::uint32_t device_fill, std::int64_t now_ns,
                                         playout_sink sink);
 
-// Filling or playing, as of the last push or tick.
+// Filling or playing. Lock-free: the device's thread may ask it every cycle.
 [[nodiscard]] playout_state playout_get_state(const playout* p);
 
-// The counters and figures; the device's thread may bump `underruns` through it.
-[[nodiscard]] playout_stats* playout_get_stats(playout* p);
+// The device ran dry: counts an underrun and goes back to filling up to the target, which the
+// next push or tick that finds the fill there ends. Lock-free, no allocation: the device's
+// thread (JACK's process callback) may call it.
+void playout_note_underrun(playout* p);
+
+// The counters and figures, for the caller's thread.
+[[nodiscard]] const playout_stats* playout_get_stats(const playout* p);

@@ -6,8 +6,8 @@
 
 // What a playout has seen, for the one-line summary that the main thread prints. The
 // playout writes every field on the caller's thread, except `underruns`, which the device's
-// own thread (JACK's process callback) bumps: a relaxed atomic, read back by the playout at
-// its next call to fill up to the target again.
+// own thread (JACK's process callback) may bump through playout_note_underrun: a relaxed
+// atomic.
 struct playout_stats {
     std::uint64_t received = 0;    // packets that arrived, duplicates and late ones apart
     std::uint64_t lost = 0;        // counters given up without having arrived (played as silence)
