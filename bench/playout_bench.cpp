@@ -1,7 +1,7 @@
 // Per-packet cost of the playout: 2 channels of 16I at 48 kHz, 256 frames a packet, into an
-// output whose fill sits at the target, resampled (clock following) and bit-exact, in order
-// and with every 16th packet arriving after the next one (held, then released in order).
-// Allocations made while pushing are counted (there must be none).
+// output whose fill (with the packet) sits at the target, resampled (clock following) and
+// bit-exact, in order and with every 16th packet arriving after the next one (held, then released
+// in order). Allocations made while pushing are counted (there must be none).
 
 #include <benchmark/benchmark.h>
 
@@ -46,7 +46,7 @@ void BM_playout_push(benchmark::State& state) {
         } else if (swapped && counter % 16 == 2) {
             sent = counter - 1;
         }
-        benchmark::DoNotOptimize(playout_push(p, sent, payload, frames, 768, now, sink));
+        benchmark::DoNotOptimize(playout_push(p, sent, payload, frames, 512, now, sink));
         ++counter;
         now += 5'333'333;
     }

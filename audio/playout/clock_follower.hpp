@@ -20,16 +20,17 @@ struct clock_follower_config {
     double period_frames;  // the device's period
 };
 
+// The follower's state; the caller may read `filtered` and `following`.
 struct clock_follower {
     clock_follower_config config{};
-    bool primed = false;       // `filtered` holds an estimate
-    std::int64_t last_ns = 0;  // time of the last observation
-    double filtered = 0.0;     // low-passed L, frames
-    double integral = 0.0;     // the drift learnt, ppm
-    double ppm = 0.0;          // the correction handed out
-    bool following = false;
-    bool kept_time = false;         // the fill has risen above half a period at least once
-    std::int64_t last_kept_ns = 0;  // when it last did
+    bool primed = false;            // `filtered` holds an estimate
+    std::int64_t last_ns = 0;       // time of the last observation
+    double filtered = 0.0;          // low-passed L, frames
+    double integral = 0.0;          // the drift learnt, ppm
+    double ppm = 0.0;               // the correction handed out
+    bool following = false;         // the correction is live (else it is 0)
+    bool kept_time = false;         // the device has shown that it keeps time
+    std::int64_t last_kept_ns = 0;  // when its fill was last above half a period
 };
 
 // The bound of the correction, ppm.

@@ -26,18 +26,19 @@ constexpr std::int64_t FRAME_COUNTER_RESTART_DISTANCE = 1 << 16;
 // Counters remembered for duplicates and reordering.
 constexpr std::uint32_t FRAME_COUNTER_WINDOW = 256;
 
+// One stream's tracking state and counts.
 struct frame_counter {
-    bool started = false;
+    bool started = false;                    // a first packet has come
     std::uint32_t next = 0;                  // the counter to be played next
     std::uint32_t newest = 0;                // the newest counter seen
     std::uint32_t strays = 0;                // packets in a row older than the window
     std::bitset<FRAME_COUNTER_WINDOW> seen;  // by counter % window, for (newest - window, newest]
-    std::uint64_t received = 0;
-    std::uint64_t lost = 0;  // given up without having arrived
-    std::uint64_t duplicated = 0;
-    std::uint64_t reordered = 0;
-    std::uint64_t late = 0;
-    std::uint64_t restarts = 0;
+    std::uint64_t received = 0;              // packets counted in, duplicates and late ones apart
+    std::uint64_t lost = 0;                  // counters given up without having arrived
+    std::uint64_t duplicated = 0;            // packets seen twice
+    std::uint64_t reordered = 0;  // packets that came after a newer one, in time to be used
+    std::uint64_t late = 0;       // packets that came after their counter was given up
+    std::uint64_t restarts = 0;   // senders that started again
 };
 
 // Classifies the packet with `counter`, counts it and records it as seen. Does not move

@@ -15,14 +15,16 @@
 // Packets the hold can keep: at 256 frames a packet and 48 kHz, 340 ms of audio.
 constexpr std::uint32_t REORDER_HOLD_SLOTS = 64;
 
+// One held packet.
 struct reorder_slot {
-    bool used = false;
-    std::uint32_t counter = 0;
-    std::uint32_t frames = 0;
-    std::uint32_t bytes = 0;
-    std::array<std::uint8_t, VBAN_DATA_MAX_SIZE> data;
+    bool used = false;                                  // holds a packet
+    std::uint32_t counter = 0;                          // its counter
+    std::uint32_t frames = 0;                           // its frames
+    std::uint32_t bytes = 0;                            // its payload's size
+    std::array<std::uint8_t, VBAN_DATA_MAX_SIZE> data;  // its payload
 };
 
+// The slots and what they hold in all.
 struct reorder_hold {
     std::array<reorder_slot, REORDER_HOLD_SLOTS> slots;
     std::uint32_t count = 0;        // packets held
