@@ -27,6 +27,9 @@ namespace {
 constexpr double rate = 48000.0;
 constexpr std::uint32_t frames = 256;   // a packet, and a device period
 constexpr std::uint32_t target = 1536;  // 32 ms
+// Where L may stay (target + packet + period) and, for less than a second, the cap above it
+// (the bound plus the target again).
+constexpr double bound_ms = (target + 2.0 * frames) * 1000.0 / rate;
 
 struct sim_options {
     double drift_ppm = 0.0;  // the sender's clock against the device's
@@ -116,6 +119,9 @@ struct playout_run {
     bool bit_exact;
     std::vector<std::int64_t> played;
     double worst_latency = 0.0;  // the largest L seen after a push, ms
+    double worst_lasting = 0.0;  // the largest of the lowest L of each second, ms
+    double second_low = 1e9;
+    std::int64_t second = 0;
 
     explicit playout_run(sim_options o, bool exact = true) : sim{o}, bit_exact(exact) {
         const playout_config config{2, 48000, BIT_FMT_16I, 48000, target, frames, bit_exact};
@@ -149,7 +155,14 @@ struct playout_run {
             EXPECT_EQ(playout_push(p, counter, bytes, frames, static_cast<std::uint32_t>(sim.fill),
                                    now, {write, this}),
                       0);
-            worst_latency = std::max(worst_latency, playout_get_stats(p)->latency_ms);
+            const double latency = playout_get_stats(p)->latency_ms;
+            worst_latency = std::max(worst_latency, latency);
+            if (now / 1'000'000'000 != second) {
+                worst_lasting = std::max(worst_lasting, second_low);
+                second = now / 1'000'000'000;
+                second_low = latency;
+            }
+            second_low = std::min(second_low, latency);
         });
     }
 };
@@ -293,13 +306,9 @@ TEST(ClockFollower, HoldsTheLatencyAgainstDriftForHours) {
     EXPECT_EQ(clock_follower_ppm(&f), 0.0);
 }
 
-// The whole playout, resampling, against a sender 500 ppm fast with faults on the way. The
-// jitter is 1 ms: at 2 ms, arrivals 4 sigma early pass the latency bound (target + packet +
-// period) a few times in this run, and a packet is dropped each time.
+// The whole playout, resampling, against a sender 500 ppm fast with faults on the way.
 TEST(Playout, FollowsADriftingSenderThroughTheResampler) {
-    playout_run run(
-        {.drift_ppm = 500.0, .jitter_ms = 1.0, .loss = 0.002, .duplicate = 0.002, .swap = 0.01},
-        false);
+    playout_run run({.drift_ppm = 500.0, .loss = 0.002, .duplicate = 0.002, .swap = 0.01}, false);
     run.run(150.0);
     const playout_stats& s = *playout_get_stats(run.p);
     EXPECT_EQ(run.sim.underruns, 0u);
@@ -312,15 +321,15 @@ TEST(Playout, FollowsADriftingSenderThroughTheResampler) {
     EXPECT_GT(s.reordered, 0u);
 }
 
-// Without resampling the drift shows: L climbs at 0.5 ms/s to its bound, where one packet is
-// dropped every 256 / (48000 * 500e-6) = 10.7 s. What is played is exactly what was sent.
+// Without resampling the drift shows: L climbs at 0.5 ms/s to its bound and stays there, one
+// packet dropped every 256 / (48000 * 500e-6) = 10.7 s. What is played is what was sent.
 TEST(Playout, BitExactPassesBytesAndDriftsToItsBound) {
     playout_run run({.drift_ppm = 500.0, .jitter_ms = 1.0});
     run.run(600.0);
     const playout_stats& s = *playout_get_stats(run.p);
-    const double bound_ms = (target + 2.0 * frames) * 1000.0 / rate;
-    EXPECT_LE(run.worst_latency, bound_ms + 0.01);
-    EXPECT_GT(run.worst_latency, bound_ms - 6.0);
+    EXPECT_LE(run.worst_lasting, bound_ms + 0.01);
+    EXPECT_GT(run.worst_lasting, bound_ms - 6.0);
+    EXPECT_LE(run.worst_latency, bound_ms + 32.0);
     EXPECT_NEAR(static_cast<double>(s.dropped), (600.0 - (bound_ms - 32.0) / 0.5) / 10.7, 6.0);
     EXPECT_EQ(run.sim.underruns, 0u);
     EXPECT_FALSE(s.following);
@@ -330,7 +339,7 @@ TEST(Playout, BitExactPassesBytesAndDriftsToItsBound) {
 // Losses become silence of a packet's length in the counter's place; reordered packets are
 // put back in order; this across the counter's wrap.
 TEST(Playout, RestoresOrderAndPlaysLossesAsSilenceAcrossTheWrap) {
-    playout_run run({.jitter_ms = 1.0,
+    playout_run run({.jitter_ms = 3.0,
                      .loss = 0.01,
                      .duplicate = 0.01,
                      .swap = 0.02,
@@ -367,8 +376,9 @@ TEST(Playout, RestoresOrderAndPlaysLossesAsSilenceAcrossTheWrap) {
     EXPECT_EQ(s.lost, lost);
 }
 
-// After a 5 s stall the network delivers everything at once: L stays under its bound, the
-// excess is dropped with one log line, and the output refills to the target and plays on.
+// After a 5 s stall the network delivers everything at once: L stays under its cap and, but
+// for a moment, under its bound; the excess is dropped with one log line, and the output
+// refills to the target and plays on.
 TEST(Playout, BoundsTheBacklogAfterAStall) {
     playout_run run({.stall_at = 10.0, .stall_for = 5.0});
     logger_set_level(LOG_WARNING);
@@ -377,7 +387,8 @@ TEST(Playout, BoundsTheBacklogAfterAStall) {
     const std::string err = testing::internal::GetCapturedStderr();
     logger_set_level(LOG_ERROR);
     const playout_stats& s = *playout_get_stats(run.p);
-    EXPECT_LE(run.worst_latency, (target + 2.0 * frames) * 1000.0 / rate + 0.01);
+    EXPECT_LE(run.worst_latency, bound_ms + 32.0 + 0.01);
+    EXPECT_LE(run.worst_lasting, bound_ms + 0.01);
     EXPECT_GT(s.dropped, 800u);
     EXPECT_EQ(run.sim.underruns, 1u);
     EXPECT_EQ(playout_get_state(run.p), playout_state::playing);

@@ -38,7 +38,12 @@ struct playout {
     std::atomic<playout_state> state{playout_state::filling};  // the device's thread reads it
     std::uint32_t last_frames = 0;  // of the last packet: the length of a lost one
     bool in_backlog = false;        // an episode of drops is going on (logged once)
-    double fill = 0.0;              // the device's fill plus what this call wrote, output frames
+    // The lowest L after each call over the last quarter to half second, in two halves.
+    std::int64_t window_start_ns = 0;
+    double window_min = 0.0;
+    double previous_window_min = 0.0;
+    bool window_valid = false;
+    double fill = 0.0;  // the device's fill plus what this call wrote, output frames
     playout_sink sink{};
     std::int32_t sink_result = 0;  // the first failure of this call
 };
@@ -53,9 +58,42 @@ double total_latency(const playout* p) {
     return p->fill + held_output_frames(p);
 }
 
-// The most L may be: the target, one packet in flight and one device period being played.
+// The most L may be for long: the target, one packet in flight and one device period being
+// played.
 double latency_bound(const playout* p) {
     return p->config.target_frames + p->last_frames * p->out_per_in + p->config.period_frames;
+}
+
+// The most L may be at any moment: the bound, plus as much again as the target allows for
+// late packets, so that packets as early as that pass too.
+double latency_cap(const playout* p) {
+    return latency_bound(p) + p->config.target_frames;
+}
+
+// How long a window half lasts. L that stays over its bound for this long is a backlog;
+// what stays over it for less is arrival jitter (or a sender that sends in bursts), which
+// passes on its own.
+constexpr std::int64_t window_half_ns = 250'000'000;
+
+// The lowest L of the last quarter to half second, with `candidate` counted in.
+double recent_low(const playout* p, double candidate) {
+    return p->window_valid ? std::min({p->window_min, p->previous_window_min, candidate})
+                           : candidate;
+}
+
+void note_latency(playout* p, double latency, std::int64_t now_ns) {
+    if (!p->window_valid || now_ns - p->window_start_ns >= 2 * window_half_ns) {
+        p->window_valid = true;
+        p->window_start_ns = now_ns;
+        p->window_min = latency;
+        p->previous_window_min = latency;
+    } else if (now_ns - p->window_start_ns >= window_half_ns) {
+        p->window_start_ns = now_ns;
+        p->previous_window_min = p->window_min;
+        p->window_min = latency;
+    } else {
+        p->window_min = std::min(p->window_min, latency);
+    }
 }
 
 void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames) {
@@ -149,7 +187,10 @@ void give_up(playout* p, std::uint32_t upto) {
     release_ready(p);
 }
 
-void note_backlog(playout* p) {
+// A packet of `frames` was dropped: L is that much lower, and so is its recent low.
+void note_backlog(playout* p, std::uint32_t frames) {
+    p->window_min -= frames * p->out_per_in;
+    p->previous_window_min -= frames * p->out_per_in;
     ++p->stats.dropped;
     if (!p->in_backlog) {
         p->in_backlog = true;
@@ -159,41 +200,50 @@ void note_backlog(playout* p) {
     }
 }
 
-// Keeps L under its bound with a packet of `frames` about to come in: the oldest held
-// packets go first, then the incoming one. True when the incoming one may be kept.
+// True when L with `incoming` more frames would be too much: over its bound for the last
+// quarter to half second, or over the cap now.
+bool over(const playout* p, double incoming) {
+    const double latency = total_latency(p) + incoming;
+    return latency > latency_cap(p) || recent_low(p, latency) > latency_bound(p);
+}
+
+// Keeps L in its bounds with a packet of `frames` about to come in: the oldest held packets
+// go first, then the incoming one. True when the incoming one may be kept.
 bool make_room(playout* p, std::uint32_t counter, std::uint32_t frames) {
     const double incoming = frames * p->out_per_in;
-    while (total_latency(p) + incoming > latency_bound(p) && p->hold.count > 0) {
+    while (over(p, incoming) && p->hold.count > 0) {
         const std::uint32_t oldest = first_held(p, p->counter.next - 1);
         if (oldest == p->counter.next - 1) {
             reorder_hold_clear(&p->hold);  // unreachable: the hold keeps only counters ahead
             break;
         }
+        const std::uint32_t dropped = reorder_hold_find(&p->hold, oldest)->frames;
         reorder_hold_remove(&p->hold, oldest);
         frame_counter_advance(&p->counter, oldest + 1);
-        note_backlog(p);
+        note_backlog(p, dropped);
         release_ready(p);
     }
-    if (total_latency(p) + incoming <= latency_bound(p)) {
+    if (!over(p, incoming)) {
         return true;
     }
     frame_counter_advance(&p->counter, counter + 1);
-    note_backlog(p);
+    note_backlog(p, frames);
     return false;
 }
 
 void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
             std::uint32_t frames) {
     p->last_frames = frames;
-    if (!make_room(p, counter, frames)) {
-        return;
-    }
-    // A full hold: the oldest gaps are given up until the packet has a slot.
+    // A full hold: the oldest gaps are given up until the packet has a slot. Their silence
+    // comes before the room for the packet is made, so that the bound holds both.
     while (frame_counter_distance(p->counter.next, counter) >=
            static_cast<std::int32_t>(REORDER_HOLD_SLOTS)) {
         const std::uint32_t slot_limit = counter - REORDER_HOLD_SLOTS + 1;
         const std::uint32_t held = first_held(p, counter);
         give_up(p, frame_counter_distance(held, slot_limit) < 0 ? slot_limit : held);
+    }
+    if (!make_room(p, counter, frames)) {
+        return;
     }
     reorder_hold_store(&p->hold, counter, payload, frames);
     release_ready(p);
@@ -257,6 +307,7 @@ std::int32_t end(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
     avoid_starving(p);
     follow(p, device_fill, now_ns);
     const double latency = total_latency(p);
+    note_latency(p, latency, now_ns);
     // Only from filling: an underrun the device's thread reports meanwhile wins.
     auto filling = playout_state::filling;
     if (p->fill >= p->config.target_frames) {
