@@ -1,8 +1,8 @@
 #pragma once
 
 // How far a signal is from a pure sine, for the resampler's tests and benchmark: the power of
-// a least-squares sine fit against the power of what the fit leaves (noise, distortion and
-// clicks). Header-only so that the benchmarks, which do not link the test support, use it too.
+// a least-squares fit against the power of what the fit leaves (noise, distortion, clicks).
+// Header-only so that the benchmarks, which do not link the test support, use it too.
 
 #include <algorithm>
 #include <array>
@@ -11,8 +11,6 @@
 #include <numbers>
 
 namespace test_support {
-
-namespace detail {
 
 // Fits `x` (every `stride`-th value, `n` of them) with the basis functions `basis(i, k)` by
 // least squares; the ratio in dB of the fitted part's power to the residual's.
@@ -62,47 +60,14 @@ double fit_snr_db(const float* x, std::size_t n, std::size_t stride, Basis basis
     return 10.0 * std::log10(signal / std::max(residual, 1e-300));
 }
 
-}  // namespace detail
-
 // SNR in dB of `n` samples against the best sine of `cycles_per_sample` (plus an offset).
 inline double sine_snr_db(const float* x, std::size_t n, std::size_t stride,
                           double cycles_per_sample) {
     const double w = 2.0 * std::numbers::pi * cycles_per_sample;
-    return detail::fit_snr_db<3>(x, n, stride, [w](std::size_t i, std::size_t k) {
+    return fit_snr_db<3>(x, n, stride, [w](std::size_t i, std::size_t k) {
         const double phase = w * static_cast<double>(i);
         return k == 0 ? std::sin(phase) : k == 1 ? std::cos(phase) : 1.0;
     });
-}
-
-// The worst SNR in dB over consecutive windows of `window` samples, each fitted on its own
-// with a sine whose phase may drift linearly across the window: a click or a step in the
-// signal shows as one bad window even when the frequency moves.
-inline double worst_window_snr_db(const float* x, std::size_t n, std::size_t stride,
-                                  double cycles_per_sample, std::size_t window) {
-    const double w = 2.0 * std::numbers::pi * cycles_per_sample;
-    double worst = 1e9;
-    for (std::size_t start = 0; start + window <= n; start += window) {
-        const double middle = static_cast<double>(start) + static_cast<double>(window) / 2.0;
-        const double snr = detail::fit_snr_db<5>(
-            x + start * stride, window, stride, [&](std::size_t i, std::size_t k) {
-                const double t = static_cast<double>(start + i) - middle;
-                const double phase = w * static_cast<double>(start + i);
-                switch (k) {
-                    case 0:
-                        return std::sin(phase);
-                    case 1:
-                        return std::cos(phase);
-                    case 2:
-                        return t * std::sin(phase);
-                    case 3:
-                        return t * std::cos(phase);
-                    default:
-                        return 1.0;
-                }
-            });
-        worst = std::min(worst, snr);
-    }
-    return worst;
 }
 
 }  // namespace test_support
