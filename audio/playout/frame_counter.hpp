@@ -60,4 +60,4 @@ void frame_counter_advance(frame_counter* fc, std::uint32_t to);
 // For an output that writes every packet as it comes and only counts: classifies, then
 // keeps `next` 64 counters behind the newest, so that a packet up to 64 counters out of
 // order counts as reordered rather than as a loss and a late arrival.
-frame_class frame_counter_note(frame_counter* fc, std::uint32_t counter);
+[[nodiscard]] frame_class frame_counter_note(frame_counter* fc, std::uint32_t counter);

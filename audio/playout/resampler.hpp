@@ -29,5 +29,6 @@ void resampler_set_ppm(resampler* handle, double ppm);
 // Converts `in_frames` frames at `in` into at most `out_room` frames at `out`; returns the
 // frames written and stores the input frames taken in `*used` (all of them when `out_room`
 // is resampler_max_output). Frames the filter still holds come out with the next calls.
-std::size_t resampler_process(resampler* handle, const float* in, std::size_t in_frames,
-                              std::size_t* used, float* out, std::size_t out_room);
+[[nodiscard]] std::size_t resampler_process(resampler* handle, const float* in,
+                                            std::size_t in_frames, std::size_t* used, float* out,
+                                            std::size_t out_room);
