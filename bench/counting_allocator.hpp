@@ -1,7 +1,8 @@
 #pragma once
 
-// Linked into a benchmark, this counts every heap allocation the program makes, so that a
-// benchmark can show that the path it times allocates nothing.
+// Linked into a benchmark, this counts every heap allocation the program makes (operator new
+// and the C allocation functions, which the audio libraries use), so that a benchmark can show
+// that the path it times allocates nothing.
 
 #include <cstddef>
 

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "audio/playout/playout_stats.hpp"
+
+// The receiving side's playout policy for one stream, in front of a clocked output's own
+// buffer: it restores packet order by the VBAN counter (holding packets behind a gap until the
+// missing one comes or the output would starve), plays lost packets as silence of their
+// length, keeps the total latency L (device fill plus what it holds) at a target by resampling
+// to follow the sender's clock, says when the output has filled to the target and may start,
+// and drops the oldest audio when L would pass target + one packet + one device period.
+// It knows no device and no datagram: the caller gives each packet's counter and samples,
+// the device's fill and a monotonic time, and receives blocks of the stream's format to write.
+// Everything is allocated when it is made; pushing allocates nothing, takes no lock, makes no
+// system call and logs only one line per episode (a backlog, a restarted sender, the output
+// starting or stopping to keep time). One thread (the one that writes to the device), apart
+// from playout_get_state and playout_note_underrun, which the device's own thread may call.
+
+// One stream's playout, as it is made. Frames of the output are at `output_rate`.
+struct playout_config {
+    std::uint32_t nb_channels;    // 1..256
+    std::uint32_t sample_rate;    // the stream's, Hz
+    std::uint32_t bit_fmt;        // the stream's format, 0..5 (8I .. 64F)
+    std::uint32_t output_rate;    // the device's, Hz
+    std::uint32_t target_frames;  // L to hold, output frames (raised to period + one packet)
+    std::uint32_t period_frames;  // the device's period, output frames
+    bool bit_exact;               // no resampling: bytes pass untouched, the clock is not followed
+};
+
+// Whether the output should play: after the start and after an underrun it fills up to the
+// target first (JACK: silence until the ring holds the target; ALSA: the start threshold).
+enum class playout_state : std::int32_t { filling, playing };
+
+// Where the blocks go: `write` gets whole frames in the stream's format and returns 0 or a
+// negative code, which ends the push with that code.
+struct playout_sink {
+    std::int32_t (*write)(void* context, std::span<const std::uint8_t> block, std::uint32_t frames);
+    void* context;
+};
+
+struct playout;
+
+// Makes a playout for `config` and stores it through `out`; -EINVAL for a configuration it
+// cannot play (bit_exact between two rates, a format without whole-byte samples, a frame
+// larger than a packet), -ENOMEM.
+[[nodiscard]] std::int32_t playout_init(playout** out, const playout_config* config);
+
+// Frees the playout and stores null; null is accepted. Held packets are not played.
+void playout_release(playout** place);
+
+// One received packet: its counter, its samples (`frames` whole frames of the stream's
+// format) and the device's fill (output frames queued and not yet played) at `now_ns` of a
+// monotonic clock. Writes to `sink` what is ready. 0, -EINVAL for a payload that is not
+// `frames` frames (1..256) of at most 1436 bytes, or the sink's code.
+[[nodiscard]] std::int32_t playout_push(playout* p, std::uint32_t counter,
+                                        std::span<const std::uint8_t> payload, std::uint32_t frames,
+                                        std::uint32_t device_fill, std::int64_t now_ns,
+                                        playout_sink sink);
+
+// The device's fill at `now_ns` without a packet (for instance once per device cycle):
+// follows the clock and gives up a missing packet when the output would starve. 0 or the
+// sink's code.
+[[nodiscard]] std::int32_t playout_tick(playout* p, std::uint32_t device_fill, std::int64_t now_ns,
+                                        playout_sink sink);
+
+// Filling or playing. Lock-free: the device's thread may ask it every cycle.
+[[nodiscard]] playout_state playout_get_state(const playout* p);
+
+// The device ran dry: counts an underrun and goes back to filling up to the target, which the
+// next push or tick that finds the fill there ends. Lock-free, no allocation: the device's
+// thread (JACK's process callback) may call it.
+void playout_note_underrun(playout* p);
+
+// The counters and figures, for the caller's thread.
+[[nodiscard]] const playout_stats* playout_get_stats(const playout* p);

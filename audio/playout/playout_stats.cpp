@@ -1,0 +1,21 @@
+#include "audio/playout/playout_stats.hpp"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+std::int32_t playout_stats_format(const playout_stats* stats, char* out, std::size_t size) {
+    if (stats == nullptr || out == nullptr || size == 0) {
+        return -EINVAL;
+    }
+    return std::snprintf(
+        out, size,
+        "stats: received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64 ", reordered %" PRIu64
+        ", late %" PRIu64 ", underruns %" PRIu64 ", dropped %" PRIu64
+        ", latency %.1f ms (target %.1f ms), ratio %+.0f ppm%s",
+        stats->received, stats->lost, stats->duplicated, stats->reordered, stats->late,
+        stats->underruns.load(std::memory_order_relaxed), stats->dropped, stats->latency_ms,
+        stats->target_ms, std::round(stats->ratio_ppm) + 0.0,
+        stats->following ? "" : " (not following)");
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// What a playout has seen, for the one-line summary that the main thread prints. The
+// playout writes every field on the caller's thread, except `underruns`, which the device's
+// own thread (JACK's process callback) may bump through playout_note_underrun: a relaxed
+// atomic.
+struct playout_stats {
+    std::uint64_t received = 0;    // packets that arrived, duplicates and late ones apart
+    std::uint64_t lost = 0;        // counters given up without having arrived (played as silence)
+    std::uint64_t duplicated = 0;  // packets that had arrived already
+    std::uint64_t reordered = 0;   // packets that arrived after a newer one, put in their place
+    std::uint64_t late = 0;        // packets that arrived after being given up, dropped
+    std::atomic<std::uint64_t> underruns{0};  // the device ran dry (written by its thread)
+    std::uint64_t dropped = 0;                // packets dropped to keep the latency under its bound
+    double latency_ms = 0.0;  // total latency at the last call: device fill and held
+    double target_ms = 0.0;
+    double ratio_ppm = 0.0;  // the clock correction: positive, the sender is fast
+    bool following = false;  // false: the device does not keep time, or bit-exact
+};
+
+// Writes "stats: received 1000, lost 2, ..., ratio +12 ppm" (no newline) into `out` of
+// `size` bytes; the length it needed, as snprintf, or -EINVAL without a buffer. Not for the
+// per-packet path: it formats.
+[[nodiscard]] std::int32_t playout_stats_format(const playout_stats* stats, char* out,
+                                                std::size_t size);
