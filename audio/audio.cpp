@@ -1,11 +1,15 @@
 #include "audio/audio.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 
 #include "audio/backend_registry.hpp"
+#include "audio/playout/frame_counter.hpp"
+#include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
@@ -14,6 +18,11 @@ struct audio_handle {
     stream_config stream;  // as last set, without the map's adjustment
     map_config map;
     std::unique_ptr<audio_backend> backend;
+    // An output that keeps its own time plays through this, made at every open; the others
+    // only count the packets.
+    playout* player = nullptr;
+    frame_counter counter;
+    playout_stats counted;
     // Allocated with the handle so that no transfer allocates.
     std::uint8_t buffer[AUDIO_MAP_BUFFER_SIZE];
 };
@@ -115,6 +124,96 @@ std::int32_t complete_partial_frame(audio_backend& backend, std::uint8_t* data, 
     return got;
 }
 
+// Hands `size` bytes of the stream's frames to the backend through the map; the caller's
+// bytes taken, or the backend's negative code.
+std::int32_t write_mapped(audio_handle& handle, const void* data, std::uint64_t size,
+                          const char* name) {
+    const std::uint64_t narrow_channels = handle.map.nb_channels;  // M
+    if (narrow_channels == 0) {
+        return handle.backend->write(data, size);
+    }
+    mapped_sizes sizes;
+    if (!mapped_sizes_for(handle, size, name, &sizes)) {
+        return -EINVAL;
+    }
+    const std::uint64_t count = size * narrow_channels / sizes.wide_channels;
+    if (!fits_mapping_buffer(count, name)) {
+        return -EINVAL;
+    }
+    std::memset(handle.buffer, 0, count);
+    if (size >= sizes.wide_frame) {
+        map_frames(sizes.sample, static_cast<const std::uint8_t*>(data), handle.buffer,
+                   size / sizes.wide_frame, handle.map, sizes.wide_channels);
+    }
+    std::int32_t taken = handle.backend->write(handle.buffer, count);
+    if (taken < 0) {
+        return taken;
+    }
+    return static_cast<std::int32_t>(static_cast<std::uint64_t>(taken) * sizes.wide_channels /
+                                     narrow_channels);
+}
+
+// The playout's sink: what it plays goes through the map to the output, in pieces that fit
+// the mapping buffer (a resampled block may hold more frames than a packet). 0, or the
+// output's negative code, which ends the packet's write.
+std::int32_t write_played(void* context, std::span<const std::uint8_t> block,
+                          std::uint32_t frames) {
+    audio_handle& handle = *static_cast<audio_handle*>(context);
+    const std::uint64_t frame = block.size() / frames;
+    const std::uint64_t widest =
+        std::max<std::uint64_t>(handle.map.nb_channels, handle.stream.nb_channels);
+    const std::uint64_t device_frame = frame * widest / handle.stream.nb_channels;
+    const std::uint64_t piece = std::max<std::uint64_t>(AUDIO_MAP_BUFFER_SIZE / device_frame, 1);
+    for (std::uint64_t done = 0; done < frames; done += piece) {
+        const std::uint64_t count = std::min<std::uint64_t>(piece, frames - done);
+        const std::int32_t result =
+            write_mapped(handle, block.data() + done * frame, count * frame, "audio_write_packet");
+        if (result < 0) {
+            return result;
+        }
+    }
+    return 0;
+}
+
+// A wait in nanoseconds as frames at `rate`, held below what the playout can count.
+std::uint32_t waited_frames(std::int64_t waited_ns, std::uint32_t rate) {
+    constexpr std::int64_t longest_ns = 1'000'000'000'000;  // far beyond any latency
+    const std::int64_t bounded = std::clamp<std::int64_t>(waited_ns, 0, longest_ns);
+    return static_cast<std::uint32_t>(bounded / 1000 * rate / 1'000'000);
+}
+
+// Makes the playout of an output that keeps its own time, for the stream just opened: the
+// stream's channels (the map comes after it), the device's rate and period.
+std::int32_t start_playout(audio_handle& handle) {
+    handle.counter = frame_counter{};
+    audio_backend& backend = *handle.backend;
+    if (!backend.keeps_time()) {
+        return 0;
+    }
+    const std::uint32_t rate = backend.device_rate();
+    const playout_config settings{
+        handle.stream.nb_channels,
+        handle.stream.sample_rate,
+        handle.stream.bit_fmt,
+        rate,
+        static_cast<std::uint32_t>(std::uint64_t{handle.config.target_ms} * rate / 1000),
+        backend.period_frames(),
+        handle.config.bit_exact};
+    const std::int32_t result = playout_init(&handle.player, &settings);
+    if (result == -EINVAL && handle.config.bit_exact && rate != handle.stream.sample_rate) {
+        logger_log(LOG_ERROR,
+                   "%s: a stream at %u Hz cannot play bit-exact on an output at %u Hz (without "
+                   "--bit-exact it is converted)",
+                   "audio_set_stream_config", handle.stream.sample_rate, rate);
+    } else if (result != 0) {
+        logger_log(LOG_ERROR, "%s: no playout for this stream", "audio_set_stream_config");
+    }
+    if (result == 0) {
+        backend.attach_playout(handle.player);
+    }
+    return result;
+}
+
 }  // namespace
 
 std::int32_t audio_init(audio_handle** out, const audio_config* config) {
@@ -132,10 +231,13 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
     handle->config = *config;
     handle->config.backend[sizeof handle->config.backend - 1] = '\0';
     handle->config.device[sizeof handle->config.device - 1] = '\0';
-    logger_log(LOG_INFO, "%s: config is direction %s, backend %s, device %s, buffer size %d", name,
-               handle->config.direction == AUDIO_DIRECTION_IN ? "in" : "out",
+    logger_log(LOG_INFO,
+               "%s: config is direction %s, backend %s, device %s, buffer size %d, latency %u "
+               "ms%s",
+               name, handle->config.direction == AUDIO_DIRECTION_IN ? "in" : "out",
                handle->config.backend, handle->config.device,
-               static_cast<int>(handle->config.buffer_size));
+               static_cast<int>(handle->config.buffer_size), handle->config.target_ms,
+               handle->config.bit_exact ? ", bit-exact" : "");
 
     audio_backend* backend = nullptr;
     if (audio_backend_get_by_name(handle->config.backend, &backend) != 0) {
@@ -145,6 +247,9 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
         return -ENODEV;
     }
     handle->backend.reset(backend);
+    if (handle->config.direction != AUDIO_DIRECTION_IN) {
+        handle->backend->set_target_latency(handle->config.target_ms);
+    }
     return 0;
 }
 
@@ -157,6 +262,7 @@ std::int32_t audio_release(audio_handle** place) {
         return 0;
     }
     std::int32_t result = (*place)->backend->close();
+    playout_release(&(*place)->player);
     delete *place;  // destroys the backend record too
     *place = nullptr;
     return result;
@@ -176,6 +282,8 @@ std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* 
                bit_fmt_name(config->bit_fmt));
 
     std::int32_t result = handle->backend->close();
+    // The output's own thread has stopped with the close: the playout can go.
+    playout_release(&handle->player);
     if (result < 0) {
         logger_log(LOG_ERROR, "%s: could not close backend", name);
         return result;
@@ -188,9 +296,14 @@ std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* 
     }
     result = handle->backend->open(handle->config.device, handle->config.direction,
                                    handle->config.buffer_size, &device);
+    if (result >= 0 && handle->config.direction != AUDIO_DIRECTION_IN) {
+        const std::int32_t made = start_playout(*handle);
+        result = made < 0 ? made : result;
+    }
     if (result >= 0) {
         return result;
     }
+    handle->backend->close();
     handle->stream = stream_config{};
     logger_log(LOG_ERROR, "%s: could not open backend with new config", name);
     return result;
@@ -232,30 +345,46 @@ std::int32_t audio_write(audio_handle* handle, const void* data, std::uint64_t s
         logger_log(LOG_FATAL, "%s: null pointer argument", name);
         return -EINVAL;
     }
-    const std::uint64_t narrow_channels = handle->map.nb_channels;  // M
-    if (narrow_channels == 0) {
-        return handle->backend->write(data, size);
-    }
+    return write_mapped(*handle, data, size, name);
+}
 
-    mapped_sizes sizes;
-    if (!mapped_sizes_for(*handle, size, name, &sizes)) {
+std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uint64_t size,
+                                std::uint32_t counter, std::int64_t now_ns,
+                                std::int64_t waited_ns) {
+    const char* name = "audio_write_packet";
+    if (handle == nullptr || data == nullptr) {
+        logger_log(LOG_FATAL, "%s: null pointer argument", name);
         return -EINVAL;
     }
-    const std::uint64_t count = size * narrow_channels / sizes.wide_channels;
-    if (!fits_mapping_buffer(count, name)) {
-        return -EINVAL;
+    if (handle->player == nullptr) {
+        // Written as it comes: a file or a pipe keeps the stream's bytes exactly as sent.
+        (void)frame_counter_note(&handle->counter, counter);
+        return write_mapped(*handle, data, size, name);
     }
-    std::memset(handle->buffer, 0, count);
-    if (size >= sizes.wide_frame) {
-        map_frames(sizes.sample, static_cast<const std::uint8_t*>(data), handle->buffer,
-                   size / sizes.wide_frame, handle->map, sizes.wide_channels);
+    const std::uint64_t frame =
+        bit_fmt_frame_size(handle->stream.bit_fmt, handle->stream.nb_channels);
+    const std::uint64_t frames = frame != 0 ? size / frame : 0;
+    const std::int32_t result = playout_push(
+        handle->player, counter, {static_cast<const std::uint8_t*>(data), frames * frame},
+        static_cast<std::uint32_t>(frames), handle->backend->device_fill(), now_ns,
+        {write_played, handle}, waited_frames(waited_ns, handle->backend->device_rate()));
+    return result < 0 ? result : static_cast<std::int32_t>(size);
+}
+
+const playout_stats* audio_get_stats(audio_handle* handle) {
+    if (handle == nullptr) {
+        return nullptr;
     }
-    std::int32_t taken = handle->backend->write(handle->buffer, count);
-    if (taken < 0) {
-        return taken;
+    if (handle->player != nullptr) {
+        return playout_get_stats(handle->player);
     }
-    return static_cast<std::int32_t>(static_cast<std::uint64_t>(taken) * sizes.wide_channels /
-                                     narrow_channels);
+    playout_stats& counted = handle->counted;
+    counted.received = handle->counter.received;
+    counted.lost = handle->counter.lost;
+    counted.duplicated = handle->counter.duplicated;
+    counted.reordered = handle->counter.reordered;
+    counted.late = handle->counter.late;
+    return &counted;
 }
 
 std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {

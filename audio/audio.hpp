@@ -6,6 +6,7 @@
 
 #include "audio/audio_backend.hpp"
 #include "audio/map_config.hpp"
+#include "audio/playout/playout_stats.hpp"
 #include "vban/stream_config.hpp"
 
 // What an audio object is made for: the direction, the backend by name, the device handed to
@@ -15,6 +16,10 @@ struct audio_config {
     char backend[32];
     char device[PATH_MAX];      // a file or FIFO path may be as long as the system allows
     std::uint64_t buffer_size;  // bytes
+    // Playback into an output that keeps its own time: the latency to hold from the network
+    // to the speaker, and whether the samples must reach it untouched (no clock following).
+    std::uint32_t target_ms;
+    bool bit_exact;
 };
 
 // The largest device-side block of a mapped transfer: 256 channels of the largest payload.
@@ -45,6 +50,20 @@ std::int32_t audio_release(audio_handle** place);
 // Plays `size` bytes of whole frames of the stream; returns the caller's bytes taken.
 // Allocates nothing.
 [[nodiscard]] std::int32_t audio_write(audio_handle* handle, const void* data, std::uint64_t size);
+
+// Plays the samples of the stream's packet numbered `counter`, received at `now_ns` (a
+// monotonic clock) after waiting `waited_ns` in the socket's queue. An output that keeps its own
+// time gets them through the playout, which restores the packets' order, plays losses as silence,
+// holds the latency at its target and follows the sender's clock (but with bit_exact); the others
+// get them as they come, and the packets are only counted. Returns `size`, or a negative code.
+// Allocates nothing.
+[[nodiscard]] std::int32_t audio_write_packet(audio_handle* handle, const void* data,
+                                              std::uint64_t size, std::uint32_t counter,
+                                              std::int64_t now_ns, std::int64_t waited_ns = 0);
+
+// What the packets of the current stream have met so far (the counts of every output; the
+// latency and clock figures of an output that keeps time). Not for the per-packet path.
+[[nodiscard]] const playout_stats* audio_get_stats(audio_handle* handle);
 
 // Captures at most `size` bytes of frames, mapped; returns the bytes delivered.
 // Allocates nothing.

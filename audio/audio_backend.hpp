@@ -4,6 +4,8 @@
 
 #include "vban/stream_config.hpp"
 
+struct playout;
+
 constexpr std::int32_t AUDIO_DIRECTION_IN = 0;   // capture
 constexpr std::int32_t AUDIO_DIRECTION_OUT = 1;  // playback
 
@@ -29,4 +31,23 @@ public:
     // Captures interleaved frames; the number of bytes delivered, or a negative code. A
     // backend that cannot capture keeps this one, which answers -ENODEV.
     [[nodiscard]] virtual std::int32_t read(void* data, std::uint64_t size);
+
+    // An output that keeps its own time (a sound card, a JACK server) plays network streams
+    // through a playout, which the audio object makes after every open and feeds with what
+    // the members below tell. The others keep these, which say they do not keep time.
+
+    // The latency the playout will hold, so that the output sizes its own buffer for it at
+    // the next open (twice that and more must fit, for bursts and for the bound's slack).
+    virtual void set_target_latency(std::uint32_t /*ms*/) {}
+    // True for an open output that keeps its own time.
+    [[nodiscard]] virtual bool keeps_time() const { return false; }
+    // The device's rate in Hz, and the frames it plays per period.
+    [[nodiscard]] virtual std::uint32_t device_rate() const { return 0; }
+    [[nodiscard]] virtual std::uint32_t period_frames() const { return 0; }
+    // Frames written and not played yet.
+    [[nodiscard]] virtual std::uint32_t device_fill() { return 0; }
+    // The playout that feeds the output from now on (null: none), for the output's own use:
+    // whether to play yet, where to report that it ran dry. Set after every open; a close
+    // forgets it before it returns.
+    virtual void attach_playout(playout*) {}
 };

@@ -12,6 +12,12 @@ std::atomic<bool> process_muted{false};
 
 constexpr const char* level_prefixes[] = {"Fatal: ", "Error: ", "Warning: ", "Info: ", "Debug: "};
 
+void write_line(std::FILE* stream, std::int32_t level, const char* format, va_list args) {
+    std::fputs(level_prefixes[level], stream);
+    std::vfprintf(stream, format, args);
+    std::fputc('\n', stream);
+}
+
 }  // namespace
 
 void logger_set_level(std::int32_t level) {
@@ -38,11 +44,18 @@ void logger_log(std::int32_t level, const char* format, ...) {
     if (!logger_enabled(level)) {
         return;
     }
-    std::FILE* stream = level <= LOG_WARNING ? stderr : stdout;
-    std::fputs(level_prefixes[level], stream);
     va_list args;
     va_start(args, format);
-    std::vfprintf(stream, format, args);
+    write_line(level <= LOG_WARNING ? stderr : stdout, level, format, args);
     va_end(args);
-    std::fputc('\n', stream);
+}
+
+void logger_log_always(std::int32_t level, const char* format, ...) {
+    if (static_cast<std::uint32_t>(level) > static_cast<std::uint32_t>(LOG_DEBUG)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    write_line(stderr, level, format, args);
+    va_end(args);
 }

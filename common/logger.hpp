@@ -25,3 +25,10 @@ void logger_mute(bool muted);
 // go to standard error, 3 and 4 to standard output; a suppressed message is not formatted.
 // Takes no lock of its own, so it may be called from the JACK process thread.
 void logger_log(std::int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes one line with the prefix of `level` on standard error whatever the process-wide level:
+// for what a user asked for explicitly (a signal asking for statistics), which must reach
+// them however quiet the program was told to be, and must not mix with samples on standard
+// output.
+void logger_log_always(std::int32_t level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,13 +70,43 @@ void ask_for_receive_buffer(int fd) {
     }
 }
 
-// One recvfrom. A failure is logged unless it is an interruption or the receive timeout, which
+// The time a datagram waited in the queue, from the stamp the system put on its arrival (on
+// the real-time clock, which its stamps use); 0 without one.
+std::int64_t waited_since(const msghdr& message) {
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c))) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec arrived{};
+            std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const std::int64_t waited =
+                (now.tv_sec - arrived.tv_sec) * 1'000'000'000LL + (now.tv_nsec - arrived.tv_nsec);
+            return waited > 0 ? waited : 0;
+        }
+    }
+    return 0;
+}
+
+// One receive. A failure is logged unless it is an interruption or the receive timeout, which
 // are how a receiver learns of a signal or of a quiet second.
 std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
-                          sockaddr_in* sender, const char* name) {
-    socklen_t sender_length = sizeof *sender;
-    ssize_t received =
-        recvfrom(handle->fd, buffer, size, 0, reinterpret_cast<sockaddr*>(sender), &sender_length);
+                          sockaddr_in* sender, const char* name,
+                          std::int64_t* waited_ns = nullptr) {
+    iovec data{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_name = sender;
+    message.msg_namelen = sizeof *sender;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received = recvmsg(handle->fd, &message, 0);
+    if (received >= 0 && waited_ns != nullptr) {
+        *waited_ns = waited_since(message);
+    }
+
     if (received < 0) {
         handle->last_error = errno;
         const int error = handle->last_error;
@@ -138,6 +169,10 @@ std::int32_t socket_open(socket_handle* handle) {
         }
     } else {
         ask_for_receive_buffer(fd);
+        // Arrival stamps tell how long a datagram waited in the queue: a receiver that was
+        // held up finds its backlog stale, and drops it.
+        std::int32_t stamp = 1;
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -237,7 +272,7 @@ std::int32_t socket_set_receive_timeout(socket_handle* handle, int timeout_ms) {
 }
 
 std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
-                            sockaddr_in* sender) {
+                            sockaddr_in* sender, std::int64_t* waited_ns) {
     const char* name = "socket_receive";
     if (handle == nullptr || buffer == nullptr || sender == nullptr) {
         logger_log(LOG_ERROR, "%s: one parameter is a null pointer", name);
@@ -247,7 +282,7 @@ std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t siz
         logger_log(LOG_ERROR, "%s: socket is not open", name);
         return -ENODEV;
     }
-    return receive_from(handle, buffer, size, sender, name);
+    return receive_from(handle, buffer, size, sender, name, waited_ns);
 }
 
 bool socket_is_peer(const socket_handle* handle, const sockaddr_in& sender) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tests/program_test_support.hpp"
+#include "tests/support/poll.hpp"
 #include "tests/support/vban_packets.hpp"
 #include "vban/vban.hpp"
 
@@ -31,14 +32,18 @@ const std::string usage =
     "-b, --backend=TYPE      : audio backend to use. " +
     backend_help +
     "\n"
-    "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4. This also "
-    "have interaction with jack buffer size. default is 1\n"
+    "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4: the latency "
+    "held on alsa and jack is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)\n"
     "-c, --channels=LIST     : channels from the stream to use. LIST is of form x,y,z,... "
     "default is to forward the stream as it is\n"
     "-o, --output=NAME       : DEPRECATED. please use -d\n"
     "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
     "name for jack backend, device for alsa, stream_name for pulseaudio.\n"
     "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)\n"
+    "    --latency=MS        : latency to hold on alsa and jack, in milliseconds, instead of the "
+    "quality's\n"
+    "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock is "
+    "not followed\n"
     "-h, --help              : display this message\n\n";
 
 const stream_config stereo16{2, 44100, BIT_FMT_16I};
@@ -125,27 +130,46 @@ TEST(Dorvane, LongPathsAndFullLengthNamesAreUsedWhole) {
     EXPECT_EQ(test_support::read_file(path.substr(0, 63)), "unrelated");
 }
 
-TEST(Dorvane, QualitySetsTheBufferSize) {
-    const std::pair<const char*, int> rows[] = {
-        {"0", 1536}, {"1", 3072},   {"2", 6144},   {"3", 12288},  {"4", 24576},
-        {"5", 1464}, {"255", 1464}, {"256", 1536}, {"abc", 1536}, {nullptr, 3072},
+// The quality sets the latency held (and, as before, a buffer size in bytes); --latency sets
+// the latency in milliseconds, whatever the quality.
+TEST(Dorvane, QualitySetsTheLatency) {
+    struct row {
+        std::vector<std::string> options;
+        int size;
+        int latency;
     };
-    for (auto [quality, size] : rows) {
+    const row rows[] = {
+        {{"-q", "0"}, 1536, 8},
+        {{"-q", "1"}, 3072, 16},
+        {{"-q", "2"}, 6144, 32},
+        {{"-q", "3"}, 12288, 64},
+        {{"-q", "4"}, 24576, 128},
+        {{"-q", "5"}, 1464, 8},
+        {{"-q", "256"}, 1536, 8},
+        {{"-q", "abc"}, 1536, 8},
+        {{}, 3072, 16},
+        {{"--latency=250", "-q", "4"}, 24576, 250},
+    };
+    for (const row& r : rows) {
         // -b with an unknown name stops the program right after the audio object's first line.
         std::vector<std::string> args = {
             "-l", "3",     "-i", "127.0.0.1", "-p", std::to_string(test_support::free_udp_port()),
             "-s", "S",     "-b", "none",      "-d", "first",
             "-o", "second"};
-        if (quality != nullptr) {
-            args.push_back("-q");
-            args.push_back(quality);
-        }
-        run_result r = dorvane_once(args);
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        run_result result = dorvane_once(args);
         std::string line =
             "Info: audio_init: config is direction out, backend none, device "
             "second, buffer size " +
-            std::to_string(size) + "\n";
-        EXPECT_NE(r.out.find(line), std::string::npos) << (quality ? quality : "default") << r.out;
+            std::to_string(r.size) + ", latency " + std::to_string(r.latency) + " ms\n";
+        EXPECT_NE(result.out.find(line), std::string::npos) << r.latency << result.out;
+    }
+    for (const char* latency : {"0", "10001", "12ms", ""}) {
+        run_result refused = dorvane_once(
+            {"-i", "127.0.0.1", "-p", "6980", "-s", "S", std::string("--latency=") + latency});
+        EXPECT_EQ(refused.exit_status, 1);
+        EXPECT_EQ(refused.err, std::string("Fatal: Invalid latency ") + latency +
+                                   ": a whole number of milliseconds from 1 to 10000\n");
     }
 }
 
@@ -189,7 +213,38 @@ TEST(Dorvane, DropsWhatIsNotItsStreamAndKeepsListening) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(receiver.out(), good + pattern(512, 11));
     EXPECT_EQ(receiver.err(), "");  // at the default level every drop is quiet
-    EXPECT_TRUE(receiver.process->running());
+    // SIGTERM is the normal end; standard output carries only the samples, not the banner.
+    EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(receiver.out(), good + pattern(512, 11));
+}
+
+// At -l 2 the receiver says what it plays at its first packet, and what it ignores at most once
+// a second; SIGUSR1 asks for its counts whatever the level.
+TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {
+    temp_dir dir;
+    running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("out.raw"), "-l", "2"});
+    ASSERT_TRUE(receiver.ready);
+    udp_socket peer("127.0.0.1", 0);
+    udp_socket stranger("127.0.0.2", 0);
+    for (int k = 0; k < 3; ++k) {
+        stranger.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, "abcd"));
+        peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream2", stereo16, "abcd"));
+    }
+    for (std::uint32_t counter : {1u, 2u, 4u, 3u, 3u, 6u, 100u}) {
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", stereo16, pattern(16, counter), counter));
+    }
+    ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 7 * 16, 5s));
+    kill(receiver.process->pid(), SIGUSR1);
+    const std::string counts =
+        "Info: main: stats: received 6, lost 31, duplicated 1, reordered 1, late 0\n";
+    ASSERT_TRUE(test_support::poll_until(
+        [&] { return receiver.err().find(counts) != std::string::npos; }, 5s))
+        << receiver.err();
+    EXPECT_EQ(receiver.err(),
+              "Warning: ignoring 'Stream1' from 127.0.0.2: waiting for 'Stream1' from 127.0.0.1\n"
+              "Warning: receiving 'Stream1' from 127.0.0.1: 2 ch, 44100 Hz, 16I\n" +
+                  counts);
 }
 
 TEST(Dorvane, FollowsEveryChangeOfTheStream) {

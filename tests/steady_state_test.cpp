@@ -70,9 +70,9 @@ TEST(SteadyState, DorvaneAllocatesNothingPerPacket) {
         ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), total, 5s));
     };
     send(5, 5 * 1024);
-    kill(receiver.pid(), SIGUSR1);
+    kill(receiver.pid(), SIGUSR2);
     send(60, 65 * 1024);
-    kill(receiver.pid(), SIGUSR1);
+    kill(receiver.pid(), SIGUSR2);
     ASSERT_TRUE(test_support::wait_for_file_size(count_file, 4, 5s));
     std::this_thread::sleep_for(50ms);
     std::vector<unsigned long> values = counts(count_file);

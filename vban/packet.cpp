@@ -169,3 +169,16 @@ std::int32_t packet_get_stream_config(const void* buffer, stream_config* config)
     config->bit_fmt = header.bit & VBAN_BIT_FMT_MASK;
     return 0;
 }
+
+std::uint32_t packet_get_counter(const void* buffer) {
+    return buffer != nullptr ? load_header(buffer).nu_frame : 0;
+}
+
+bool packet_has_other_name(const char* streamname, const void* buffer, std::size_t size) {
+    if (streamname == nullptr || buffer == nullptr || size < VBAN_HEADER_SIZE) {
+        return false;
+    }
+    const vban_header header = load_header(buffer);
+    return header.vban == VBAN_HEADER_FOURC &&
+           std::strncmp(header.streamname, streamname, VBAN_STREAM_NAME_SIZE) != 0;
+}

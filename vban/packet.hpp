@@ -31,3 +31,11 @@
 
 // Reads the stream configuration of a packet that passed packet_check.
 [[nodiscard]] std::int32_t packet_get_stream_config(const void* buffer, stream_config* config);
+
+// The frame counter of a packet that passed packet_check.
+[[nodiscard]] std::uint32_t packet_get_counter(const void* buffer);
+
+// True when the `size` bytes at `buffer` hold a VBAN header whose stream name is not
+// `streamname` (which is why packet_check refused it).
+[[nodiscard]] bool packet_has_other_name(const char* streamname, const void* buffer,
+                                         std::size_t size);

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "audio/backends/backend_create.hpp"
+#include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
@@ -51,6 +52,14 @@ std::int32_t recover_transfer(snd_pcm_t* pcm, snd_pcm_sframes_t error, const cha
     return 0;
 }
 
+// Room the device buffer keeps beyond twice the target latency: the playout lets the latency
+// reach the target plus a packet and a period for a moment, and a burst may come on top.
+constexpr unsigned buffer_slack_us = 100000;
+// The device's period for a target: short enough that the target is not held up by it (the
+// playout raises a target below a period and a packet), long enough to be cheap.
+constexpr unsigned shortest_period_us = 1000;
+constexpr unsigned longest_period_us = 10000;
+
 class alsa_backend final : public audio_backend {
 public:
     ~alsa_backend() override { close(); }
@@ -90,9 +99,13 @@ public:
 
         // Resampling is allowed so that a device that cannot run at the stream's rate still
         // plays or captures it.
-        result =
-            snd_pcm_set_params(pcm_, alsa_formats[config->bit_fmt], SND_PCM_ACCESS_RW_INTERLEAVED,
-                               config->nb_channels, config->sample_rate, 1, latency);
+        if (direction == AUDIO_DIRECTION_OUT && target_ms_ != 0) {
+            result = set_playback_params(*config);
+        } else {
+            result = snd_pcm_set_params(pcm_, alsa_formats[config->bit_fmt],
+                                        SND_PCM_ACCESS_RW_INTERLEAVED, config->nb_channels,
+                                        config->sample_rate, 1, latency);
+        }
         if (result < 0) {
             logger_log(LOG_ERROR, "%s: set_params error: %s", name, snd_strerror(result));
         } else if ((result = snd_pcm_prepare(pcm_)) < 0) {
@@ -103,10 +116,29 @@ public:
             pcm_ = nullptr;
             return result;
         }
+        playback_ = direction == AUDIO_DIRECTION_OUT;
+        sample_rate_ = config->sample_rate;
         return 0;
     }
 
+    void set_target_latency(std::uint32_t ms) override { target_ms_ = ms; }
+    bool keeps_time() const override { return pcm_ != nullptr && playback_; }
+    std::uint32_t device_rate() const override { return sample_rate_; }
+    std::uint32_t period_frames() const override { return period_frames_; }
+    void attach_playout(playout* p) override { playout_ = p; }
+
+    // Frames written and not played yet: what the device's delay counts (0 after an xrun,
+    // which the next write repairs).
+    std::uint32_t device_fill() override {
+        snd_pcm_sframes_t delay = 0;
+        if (pcm_ == nullptr || snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) {
+            return 0;
+        }
+        return static_cast<std::uint32_t>(delay);
+    }
+
     std::int32_t close() override {
+        playout_ = nullptr;
         if (pcm_ == nullptr) {
             return 0;
         }
@@ -134,10 +166,19 @@ public:
             return refused;
         }
         const snd_pcm_uframes_t frames = frames_in(size, frame_size_);
-        const snd_pcm_sframes_t written = snd_pcm_writei(pcm_, data, frames);
+        snd_pcm_sframes_t written = snd_pcm_writei(pcm_, data, frames);
         if (written < 0) {
-            // The block is dropped either way; after a repaired underrun the next one plays.
-            return recover_transfer(pcm_, written, name, "snd_pcm_writei");
+            const std::int32_t failed = recover_transfer(pcm_, written, name, "snd_pcm_writei");
+            // Without a playout the block is dropped and the next one plays. With one, the
+            // playout fills the device up to its target again, starting with this block.
+            if (failed < 0 || playout_ == nullptr) {
+                return failed;
+            }
+            playout_note_underrun(playout_);
+            written = snd_pcm_writei(pcm_, data, frames);
+            if (written < 0) {
+                return recover_transfer(pcm_, written, name, "snd_pcm_writei");
+            }
         }
         if (written > 0 && static_cast<snd_pcm_uframes_t>(written) < frames) {
             logger_log(LOG_ERROR, "%s: short write (expected %lu, wrote %i)", name, frames,
@@ -176,6 +217,70 @@ public:
 private:
     snd_pcm_t* pcm_ = nullptr;    // null while closed
     std::size_t frame_size_ = 0;  // bytes per frame of the stream last opened
+    bool playback_ = false;
+    std::uint32_t sample_rate_ = 0;
+    std::uint32_t period_frames_ = 0;
+    std::uint32_t target_ms_ = 0;  // 0: the buffer size sets the latency
+    playout* playout_ = nullptr;   // feeds this output; the main thread's, like every call here
+
+    // Playback under a playout: a buffer with room for twice the target and more, periods
+    // well below the target, and a start once the target is queued (the playout's filling).
+    int set_playback_params(const stream_config& config) {
+        snd_pcm_hw_params_t* hw = nullptr;
+        snd_pcm_hw_params_alloca(&hw);
+        unsigned buffer_us = 2 * target_ms_ * 1000 + buffer_slack_us;
+        unsigned period_us =
+            std::clamp(target_ms_ * 1000 / 4, shortest_period_us, longest_period_us);
+        int result = snd_pcm_hw_params_any(pcm_, hw);
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_rate_resample(pcm_, hw, 1);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_access(pcm_, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_format(pcm_, hw, alsa_formats[config.bit_fmt]);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_channels(pcm_, hw, config.nb_channels);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_rate(pcm_, hw, config.sample_rate, 0);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_buffer_time_near(pcm_, hw, &buffer_us, nullptr);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params_set_period_time_near(pcm_, hw, &period_us, nullptr);
+        }
+        if (result >= 0) {
+            result = snd_pcm_hw_params(pcm_, hw);
+        }
+        snd_pcm_uframes_t buffer = 0;
+        snd_pcm_uframes_t period = 0;
+        if (result >= 0) {
+            result = snd_pcm_get_params(pcm_, &buffer, &period);
+        }
+        if (result < 0) {
+            return result;
+        }
+        period_frames_ = static_cast<std::uint32_t>(period);
+        const snd_pcm_uframes_t target = std::min<snd_pcm_uframes_t>(
+            std::uint64_t{target_ms_} * config.sample_rate / 1000, buffer);
+        snd_pcm_sw_params_t* sw = nullptr;
+        snd_pcm_sw_params_alloca(&sw);
+        result = snd_pcm_sw_params_current(pcm_, sw);
+        if (result >= 0) {
+            result = snd_pcm_sw_params_set_start_threshold(pcm_, sw, std::max(target, period));
+        }
+        if (result >= 0) {
+            result = snd_pcm_sw_params_set_avail_min(pcm_, sw, period);
+        }
+        if (result >= 0) {
+            result = snd_pcm_sw_params(pcm_, sw);
+        }
+        return result;
+    }
 };
 
 }  // namespace

@@ -7,13 +7,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <span>
 
 #include "audio/backends/backend_create.hpp"
 #include "audio/backends/jack_convert.hpp"
+#include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
@@ -23,12 +23,16 @@ namespace {
 // above 2^30 bytes; a larger request is refused like a failed allocation.
 constexpr std::uint64_t largest_ring_buffer = std::uint64_t{1} << 30;
 
+// Room the ring keeps beyond twice the target latency: the playout lets the latency reach
+// the target plus a packet and a period for a moment, and a burst may come on top.
+constexpr std::uint64_t ring_slack_ms = 100;
+
 // Two threads meet here. The main thread opens, writes and closes; JACK's process thread runs
 // jack_process_cb once per cycle; a JACK library thread may run jack_shutdown_cb. They share
-// only the ring buffer (the main thread its only writer, the process thread its only reader)
-// and the two atomic flags. Everything else the process thread reads (client, ports, ring
-// buffer handle, format, channel count) is written while no cycle can run: before
-// activation, or after the client is closed.
+// the ring buffer (the main thread its only writer, the process thread its only reader), the
+// playout's lock-free state and underrun call, and the atomic flags. Everything else the
+// process thread reads (client, ports, ring buffer handle, format, channel count) is written
+// while no cycle can run: before activation, or after the client is closed.
 class jack_backend final : public audio_backend {
 public:
     ~jack_backend() override { close(); }
@@ -38,9 +42,17 @@ public:
     std::int32_t close() override;
     std::int32_t write(const void* data, std::uint64_t size) override;
 
+    void set_target_latency(std::uint32_t ms) override { target_ms_ = ms; }
+    bool keeps_time() const override { return client_ != nullptr; }
+    std::uint32_t device_rate() const override { return sample_rate_; }
+    std::uint32_t period_frames() const override { return period_frames_; }
+    std::uint32_t device_fill() override;
+    void attach_playout(playout* p) override { playout_.store(p, std::memory_order_release); }
+
     // Called by JACK on its process thread once per cycle, with the backend as `arg`. Takes
-    // one period out of the ring buffer and plays it: no allocation, no lock, and no system
-    // call unless the log level admits the per-cycle lines.
+    // one period out of the ring buffer and plays it, or silence while the playout fills up
+    // to its target: no allocation, no lock, no system call, no log line (a cycle that finds
+    // too little counts an underrun, which the main thread reports).
     static int jack_process_cb(jack_nframes_t frames, void* arg);
 
     // Called by JACK on one of its own threads when the server shuts the client down. It may
@@ -55,19 +67,12 @@ private:
     std::uint32_t bit_fmt_ = 0;
     std::uint32_t nb_channels_ = 0;
     std::size_t sample_size_ = 0;
-    std::size_t cushion_ = 0;             // bytes of silence ahead of the first samples
-    std::size_t period_bytes_ = 0;        // one JACK cycle of the stream
-    std::uint64_t bytes_per_second_ = 0;  // of the stream
-    // Main thread only: the cushion is in the ring buffer; the datagrams that queued up while
-    // the client opened are still coming in.
-    bool primed_ = false;
-    bool catching_up_ = false;
-    std::chrono::steady_clock::time_point primed_at_{};
-    std::uint64_t stored_since_primed_ = 0;
-    // Set by every cycle, cleared once the client is closed. Only the question "has a cycle
-    // run?" travels through it: the samples travel through the ring buffer, whose indexes
-    // publish them, so relaxed ordering is enough.
-    std::atomic<bool> active_{false};
+    std::uint32_t target_ms_ = 0;
+    std::uint32_t sample_rate_ = 0;    // the server's
+    std::uint32_t period_frames_ = 0;  // the server's
+    // The playout that feeds the ring; the process thread asks it whether to play yet, and
+    // tells it when the ring ran dry.
+    std::atomic<playout*> playout_{nullptr};
     // Set by jack_shutdown_cb; release/acquire so that the main thread, when it tears the
     // client down, sees whatever the library thread did before reporting the shutdown.
     std::atomic<bool> shut_down_{false};
@@ -76,10 +81,7 @@ private:
 
     std::int32_t jack_start();
     void connect_physical_ports();
-    void forget_early_cycles();
     void touch_storage();
-    bool is_backlog(std::uint64_t size);
-    void prefill();
     void process(jack_nframes_t frames);
 };
 
@@ -99,29 +101,30 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
     const char* client_name = device != nullptr && device[0] != '\0' ? device : "vban";
     client_ = jack_client_open(client_name, JackNullOption, nullptr);
     if (client_ == nullptr) {
-        logger_log(LOG_ERROR, "%s: could not open jack client", name);
+        logger_log(LOG_ERROR, "%s: could not open jack client %s (is a JACK server running?)", name,
+                   client_name);
         return -ENODEV;
     }
 
     nb_channels_ = config->nb_channels;
     bit_fmt_ = config->bit_fmt;
     sample_size_ = bit_fmt_sample_size(bit_fmt_);
-    const std::uint64_t period =
-        std::uint64_t{jack_get_buffer_size(client_)} * nb_channels_ * sample_size_;
-    const std::uint64_t size = jack_cushion_size(buffer_size, jack_get_buffer_size(client_),
-                                                 std::uint64_t{nb_channels_} * sample_size_);
-    if (size > largest_ring_buffer / 2 ||
-        (ring_buffer_ = jack_ringbuffer_create(static_cast<std::size_t>(2 * size))) == nullptr) {
+    sample_rate_ = jack_get_sample_rate(client_);
+    period_frames_ = jack_get_buffer_size(client_);
+    // Twice the target and some, or the quality's buffer size where that is more.
+    const std::uint64_t frame = std::uint64_t{nb_channels_} * sample_size_;
+    const std::uint64_t frames =
+        std::uint64_t{sample_rate_} * (2 * target_ms_ + ring_slack_ms) / 1000 +
+        4 * std::uint64_t{period_frames_};
+    const std::uint64_t size = std::max(frames * frame, buffer_size);
+    if (size > largest_ring_buffer ||
+        (ring_buffer_ = jack_ringbuffer_create(static_cast<std::size_t>(size))) == nullptr) {
         logger_log(LOG_ERROR, "%s: could not allocate a ring buffer of %llu bytes", name,
-                   static_cast<unsigned long long>(2 * size));
+                   static_cast<unsigned long long>(size));
         close();
         return -ENOMEM;
     }
     touch_storage();
-    cushion_ = static_cast<std::size_t>(size);
-    period_bytes_ = static_cast<std::size_t>(period);
-    bytes_per_second_ = std::uint64_t{config->sample_rate} * nb_channels_ * sample_size_;
-    primed_ = false;
 
     int result = jack_set_process_callback(client_, jack_process_cb, this);
     if (result != 0) {
@@ -142,19 +145,6 @@ void jack_backend::touch_storage() {
         if (segment.len > 0) {
             std::memset(segment.buf, 0, segment.len);
         }
-    }
-}
-
-// The cushion: zero bytes decode as 0.0 in every format, so this is silence that plays while
-// the network fills the rest. It goes in with the first block stored after the open, not at
-// the open: cycles that run while the client is still being set up would otherwise eat it,
-// and the stream would start with no cushion at all.
-void jack_backend::prefill() {
-    static const char silence[4096] = {};
-    for (std::size_t left = cushion_; left > 0;) {
-        std::size_t part = std::min(left, sizeof silence);
-        jack_ringbuffer_write(ring_buffer_, silence, part);
-        left -= part;
     }
 }
 
@@ -181,9 +171,7 @@ std::int32_t jack_backend::jack_start() {
         return result;
     }
     logger_log(LOG_DEBUG, "%s: jack activated", name);
-
     connect_physical_ports();
-    forget_early_cycles();
     return 0;
 }
 
@@ -212,18 +200,10 @@ void jack_backend::connect_physical_ports() {
     jack_free(physical);
 }
 
-// Opening a client takes long enough for datagrams to queue up in the receive buffer, and
-// they all come in at once when the open returns. Were they stored, the ring buffer would
-// start full instead of holding just its pre-fill, and the stream would play with up to twice
-// the latency the quality asks for, for its whole life. Only a cycle after the open counts:
-// the backlog, taken in a burst well inside one period, is dropped as "not active yet".
-void jack_backend::forget_early_cycles() {
-    active_.store(false, std::memory_order_relaxed);
-}
-
 std::int32_t jack_backend::close() {
     const char* name = "jack_close";
     if (client_ == nullptr) {
+        playout_.store(nullptr, std::memory_order_release);
         return 0;
     }
     int result = jack_deactivate(client_);
@@ -234,18 +214,25 @@ std::int32_t jack_backend::close() {
     if (result != 0) {
         logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
     }
-    // The client and its threads are gone: nothing else can touch the ring buffer or the
-    // flags now. A cycle that ran during deactivation may have set the flag again, so it is
-    // cleared only here.
+    // The client and its threads are gone: nothing else can touch the ring buffer, the
+    // playout or the flags now.
     if (ring_buffer_ != nullptr) {
         jack_ringbuffer_free(ring_buffer_);
         ring_buffer_ = nullptr;
     }
     client_ = nullptr;
     ports_.fill(nullptr);
-    active_.store(false, std::memory_order_relaxed);
+    playout_.store(nullptr, std::memory_order_release);
     shut_down_.store(false, std::memory_order_relaxed);
     return result;
+}
+
+std::uint32_t jack_backend::device_fill() {
+    const std::size_t frame = std::size_t{nb_channels_} * sample_size_;
+    if (ring_buffer_ == nullptr || frame == 0) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(jack_ringbuffer_read_space(ring_buffer_) / frame);
 }
 
 std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
@@ -264,21 +251,6 @@ std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
         logger_log(LOG_ERROR, "%s: device not open", name);
         return -ENODEV;
     }
-    if (!active_.load(std::memory_order_relaxed)) {
-        logger_log(LOG_DEBUG, "%s: server not active yet", name);
-        return static_cast<std::int32_t>(size);
-    }
-    if (!primed_) {
-        prefill();
-        primed_ = true;
-        catching_up_ = true;
-        primed_at_ = std::chrono::steady_clock::now();
-        stored_since_primed_ = 0;
-    }
-    if (catching_up_ && is_backlog(size)) {
-        logger_log(LOG_DEBUG, "%s: late block dropped", name);
-        return static_cast<std::int32_t>(size);
-    }
     // All or nothing: a part of a block would shift every later frame.
     if (jack_ringbuffer_write_space(ring_buffer_) < size) {
         logger_log(LOG_WARNING, "%s: short write", name);
@@ -287,29 +259,6 @@ std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
     jack_ringbuffer_write(ring_buffer_, static_cast<const char*>(data),
                           static_cast<std::size_t>(size));
     return static_cast<std::int32_t>(size);
-}
-
-// The datagrams that queued up while the client opened come in a burst, faster than the
-// stream's own rate; stored on top of the cushion they would add their delay to the whole
-// stream. For a second after the cushion went in, a block is dropped when the blocks stored
-// since then would be ahead of the stream's rate by more than half the cushion (or one
-// period): real network jitter stays well inside that, a queue does not.
-bool jack_backend::is_backlog(std::uint64_t size) {
-    const auto elapsed = std::chrono::steady_clock::now() - primed_at_;
-    if (elapsed > std::chrono::seconds(1)) {
-        catching_up_ = false;
-        return false;
-    }
-    const auto microseconds =
-        std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
-    const std::uint64_t due =
-        bytes_per_second_ * static_cast<std::uint64_t>(microseconds) / 1000000;
-    const std::uint64_t slack = std::max<std::uint64_t>(cushion_ / 2, period_bytes_);
-    if (stored_since_primed_ + size > due + slack) {
-        return true;
-    }
-    stored_since_primed_ += size;
-    return false;
 }
 
 int jack_backend::jack_process_cb(jack_nframes_t frames, void* arg) {
@@ -322,24 +271,21 @@ int jack_backend::jack_process_cb(jack_nframes_t frames, void* arg) {
 }
 
 void jack_backend::process(jack_nframes_t frames) {
-    const char* name = "jack_process_cb";
-    if (logger_enabled(LOG_DEBUG)) {
-        logger_log(LOG_DEBUG, "%s", name);
-    }
-    active_.store(true, std::memory_order_relaxed);
     for (std::uint32_t c = 0; c < nb_channels_; ++c) {
         port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
     }
-
+    playout* feeder = playout_.load(std::memory_order_acquire);
     jack_ringbuffer_data_t readable[2];
     jack_ringbuffer_get_read_vector(ring_buffer_, readable);
     const std::size_t needed = std::size_t{frames} * nb_channels_ * sample_size_;
-    if (readable[0].len + readable[1].len < needed) {
-        if (logger_enabled(LOG_WARNING)) {
-            logger_log(LOG_WARNING, "%s: short read", name);
+    const bool filling = feeder == nullptr || playout_get_state(feeder) == playout_state::filling;
+    if (filling || readable[0].len + readable[1].len < needed) {
+        // Nothing is consumed, so the stream resumes where it stopped once the playout has
+        // filled up to its target again. The ports still get silence: an output port that is
+        // not written plays whatever its buffer last held.
+        if (!filling) {
+            playout_note_underrun(feeder);
         }
-        // Nothing is consumed, so the stream resumes where it stopped. The ports still get
-        // silence: an output port that is not written plays whatever its buffer last held.
         for (std::uint32_t c = 0; c < nb_channels_; ++c) {
             std::fill_n(port_buffers_[c], frames, 0.0f);
         }
@@ -364,12 +310,4 @@ void jack_backend::jack_shutdown_cb(void* arg) {
 
 std::int32_t jack_backend_init(audio_backend** out) {
     return backend_create<jack_backend>(out, "jack_backend_init");
-}
-
-std::uint64_t jack_cushion_size(std::uint64_t buffer_size, std::uint64_t period_frames,
-                                std::uint64_t frame_bytes) {
-    if (frame_bytes == 0) {
-        return 0;
-    }
-    return std::max(buffer_size / frame_bytes * frame_bytes, period_frames * frame_bytes);
 }

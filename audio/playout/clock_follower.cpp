@@ -40,9 +40,11 @@ void clock_follower_init(clock_follower* follower, const clock_follower_config& 
 
 void clock_follower_observe(clock_follower* f, double latency_frames, double device_fill_frames,
                             std::int64_t now_ns, bool playing) {
-    // Only a playing output is judged: while it fills up again after a stall its fill is low
-    // because nothing came, and what was learnt of the drift is kept for when it plays.
-    if (device_fill_frames > f->config.period_frames / 2.0) {
+    // Only a playing output is judged. While it fills up to its target it has not started:
+    // every output's fill rises then, also one that takes whatever it is given once it plays.
+    // And while it fills up again after a stall its fill is low because nothing came, and
+    // what was learnt of the drift is kept for when it plays.
+    if (playing && device_fill_frames > f->config.period_frames / 2.0) {
         f->kept_time = true;
         f->last_kept_ns = now_ns;
     } else if (playing && now_ns - f->last_kept_ns > keeps_time_ns) {

@@ -43,7 +43,9 @@ struct playout {
     double window_min = 0.0;
     double previous_window_min = 0.0;
     bool window_valid = false;
-    double fill = 0.0;  // the device's fill plus what this call wrote, output frames
+    double fill = 0.0;         // the device's fill plus what this call wrote, output frames
+    double waited = 0.0;       // how long this call's packet waited before it came, output frames
+    bool dropped_now = false;  // this call dropped audio: the episode goes on
     playout_sink sink{};
     std::int32_t sink_result = 0;  // the first failure of this call
 };
@@ -124,8 +126,16 @@ void resample_and_write(playout* p, std::uint32_t frames) {
     }
 }
 
+// Samples go through the resampler only when there is something to convert: a rate to change,
+// or a clock to follow. An output that does not keep time gives the follower nothing, so its
+// samples reach it untouched, as they came.
+bool resampling(const playout* p) {
+    return p->converter &&
+           (p->follower.following || p->config.sample_rate != p->config.output_rate);
+}
+
 void play_packet(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames) {
-    if (!p->converter) {
+    if (!resampling(p)) {
         write_block(p, data, bytes, frames);
         return;
     }
@@ -146,7 +156,7 @@ void play_silence(playout* p, std::uint64_t frames) {
         std::min<std::size_t>(p->zeros.size() / p->frame_bytes, VBAN_SAMPLES_MAX_NB);
     while (frames > 0) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, chunk));
-        if (p->converter) {
+        if (resampling(p)) {
             std::fill_n(p->in_float.get(), std::size_t{n} * p->config.nb_channels, 0.0f);
             resample_and_write(p, n);
         } else {
@@ -192,6 +202,7 @@ void note_backlog(playout* p, std::uint32_t frames) {
     p->window_min -= frames * p->out_per_in;
     p->previous_window_min -= frames * p->out_per_in;
     ++p->stats.dropped;
+    p->dropped_now = true;
     if (!p->in_backlog) {
         p->in_backlog = true;
         logger_log(LOG_WARNING,
@@ -223,7 +234,13 @@ bool make_room(playout* p, std::uint32_t counter, std::uint32_t frames) {
         note_backlog(p, dropped);
         release_ready(p);
     }
-    if (!over(p, incoming)) {
+    // A packet that waited in the socket's queue for more than a period (the receiver
+    // stalled, or was busy opening its output) is late by that much already: counted in, it
+    // must not pass the bound. A shorter wait is the receiver's own scheduling, which the
+    // bound's half second absorbs like arrival jitter.
+    const bool stale = p->waited > p->config.period_frames &&
+                       total_latency(p) + incoming + p->waited > latency_bound(p);
+    if (!over(p, incoming) && !stale) {
         return true;
     }
     frame_counter_advance(&p->counter, counter + 1);
@@ -281,6 +298,8 @@ void flush_previous(playout* p, std::uint32_t previous_next) {
 
 void begin(playout* p, std::uint32_t device_fill, playout_sink sink) {
     p->fill = device_fill;
+    p->waited = 0.0;
+    p->dropped_now = false;
     p->sink = sink;
     p->sink_result = 0;
 }
@@ -314,7 +333,7 @@ std::int32_t end(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
         p->state.compare_exchange_strong(filling, playout_state::playing,
                                          std::memory_order_relaxed);
     }
-    if (p->in_backlog && latency <= p->config.target_frames) {
+    if (p->in_backlog && !p->dropped_now && latency <= p->config.target_frames) {
         p->in_backlog = false;
     }
     playout_stats& s = p->stats;
@@ -390,12 +409,13 @@ void playout_release(playout** place) {
 
 std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
                           std::uint32_t frames, std::uint32_t device_fill, std::int64_t now_ns,
-                          playout_sink sink) {
+                          playout_sink sink, std::uint32_t waited_frames) {
     if (p == nullptr || frames == 0 || frames > VBAN_SAMPLES_MAX_NB ||
         payload.size() > VBAN_DATA_MAX_SIZE || payload.size() != frames * p->frame_bytes) {
         return -EINVAL;
     }
     begin(p, device_fill, sink);
+    p->waited = waited_frames;
     const std::uint32_t previous_next = p->counter.next;
     switch (frame_counter_classify(&p->counter, counter)) {
         case frame_class::duplicate:

@@ -9,6 +9,14 @@ std::int32_t playout_stats_format(const playout_stats* stats, char* out, std::si
     if (stats == nullptr || out == nullptr || size == 0) {
         return -EINVAL;
     }
+    // An output that does not keep time holds no latency and follows no clock: counts only.
+    if (stats->target_ms == 0.0) {
+        return std::snprintf(out, size,
+                             "stats: received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64
+                             ", reordered %" PRIu64 ", late %" PRIu64,
+                             stats->received, stats->lost, stats->duplicated, stats->reordered,
+                             stats->late);
+    }
     return std::snprintf(
         out, size,
         "stats: received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64 ", reordered %" PRIu64

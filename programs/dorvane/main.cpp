@@ -1,25 +1,41 @@
 // dorvane: receives one peer's VBAN audio stream and plays it.
 
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 
 #include "audio/audio.hpp"
 #include "common/logger.hpp"
 #include "common/udp_socket.hpp"
+#include "programs/common/ping_answer.hpp"
 #include "programs/dorvane/output_retry.hpp"
+#include "programs/dorvane/receiver_report.hpp"
+#include "programs/dorvane/receiver_signals.hpp"
 #include "programs/dorvane/receptor_options.hpp"
 #include "vban/packet.hpp"
 #include "vban/vban.hpp"
 
 namespace {
 
+using clock = std::chrono::steady_clock;
+
+// A receiver that hears nothing still wakes up this often, for its statistics and signals.
+constexpr int receive_timeout_ms = 1000;
+
 std::uint8_t stop_flag = 0;
+
+std::int64_t nanoseconds(clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+}
 
 // Opens the output again when the stream's configuration changes. A configuration the output
 // refuses is reported once and its packets are dropped (false), while the receiver goes on
 // listening: one packet, even a forged one, cannot stop it.
-bool output_takes(audio_handle* audio, const stream_config& stream, output_retry& retry) {
-    const auto now = output_retry::clock::now();
+bool output_takes(audio_handle* audio, const stream_config& stream, output_retry& retry,
+                  clock::time_point now) {
     const output_attempt attempt = retry.next(stream, now);
     if (attempt == output_attempt::skip) {
         return false;
@@ -45,6 +61,26 @@ bool output_takes(audio_handle* audio, const stream_config& stream, output_retry
     return true;
 }
 
+// The one line that says a stream arrives, and what it is, at its first packet.
+void announce(const receptor_config& config, const stream_config& stream) {
+    logger_log(LOG_WARNING, "receiving '%s' from %s: %u ch, %u Hz, %s", config.streamname,
+               config.socket.ip_address, stream.nb_channels, stream.sample_rate,
+               bit_fmt_name(stream.bit_fmt));
+}
+
+// The statistics line: at the info level, or whatever the level when `always` (a user asked).
+void report_stats(audio_handle* audio, bool always) {
+    char line[256];
+    if (playout_stats_format(audio_get_stats(audio), line, sizeof line) < 0) {
+        return;
+    }
+    if (always) {
+        logger_log_always(LOG_INFO, "%s: %s", "main", line);
+    } else {
+        logger_log(LOG_INFO, "%s: %s", "main", line);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -53,6 +89,7 @@ int main(int argc, char* argv[]) {
     // the system; static storage keeps those objects reachable for leak checkers meanwhile.
     static socket_handle* socket = nullptr;
     static audio_handle* audio = nullptr;
+    static ping_answer pings{};
     std::uint8_t buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
 
     int result = get_options(&config, argc, argv);
@@ -80,31 +117,72 @@ int main(int argc, char* argv[]) {
     if (result != 0) {
         return result;
     }
+    const char* device =
+        config.audio.device[0] != '\0' ? config.audio.device : config.audio.backend;
+    result =
+        ping_answer_init(&pings, {VBAN_SERVICE_RECEPTOR, 0, 0, "dorvane", device,
+                                  config.socket.ip_address, config.socket.port, config.streamname});
+    if (result != 0 || socket_set_receive_timeout(socket, receive_timeout_ms) != 0) {
+        return result != 0 ? result : -1;
+    }
+    receiver_signals_install();
 
-    // The loop ends only when a receive fails or the open output fails; the program then exits
-    // with that step's result.
+    // The loop ends when a receive fails or the open output fails (the program then exits with
+    // that step's result), or at SIGINT or SIGTERM (status 0).
     output_retry retry;
+    receiver_report report(clock::now());
+    stream_config playing{};
     std::int32_t status = 0;
-    while (stop_flag == 0) {
-        std::int32_t size = socket_read(socket, buffer, sizeof buffer);
+    while (stop_flag == 0 && !receiver_stop_requested()) {
+        sockaddr_in sender{};
+        std::int64_t waited_ns = 0;
+        const std::int32_t size =
+            socket_receive(socket, buffer, sizeof buffer, &sender, &waited_ns);
+        const clock::time_point now = clock::now();
+        const bool asked = receiver_take_stats_request();
+        if (report.stats_due(now) || asked) {
+            report_stats(audio, asked);
+        }
         if (size < 0) {
+            const int error = socket_last_error(socket);
+            if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
+                continue;
+            }
             status = size;
             stop_flag = 1;
             break;
         }
-        if (packet_check(config.streamname, buffer, static_cast<std::size_t>(size)) != 0) {
+        const auto length = static_cast<std::size_t>(size);
+        if (ping_answer_handle(&pings, socket, buffer, length, sender, nanoseconds(now))) {
+            continue;
+        }
+        if (!socket_is_peer(socket, sender)) {
+            report.ignored(buffer, length, sender, config.streamname, config.socket.ip_address,
+                           now);
+            continue;
+        }
+        if (packet_check(config.streamname, buffer, length) != 0) {
+            if (packet_has_other_name(config.streamname, buffer, length)) {
+                report.ignored(buffer, length, sender, config.streamname, config.socket.ip_address,
+                               now);
+            }
             continue;
         }
         stream_config stream{};
-        if (packet_get_stream_config(buffer, &stream) != 0) {
+        if (packet_get_stream_config(buffer, &stream) != 0 ||
+            !output_takes(audio, stream, retry, now)) {
+            playing = stream_config{};
             continue;
         }
-        if (!output_takes(audio, stream, retry)) {
-            continue;
+        if (!(stream == playing)) {
+            announce(config, stream);
+            service_identity_set_sample_rate(&pings.identity, stream.sample_rate);
+            playing = stream;
         }
-        std::int32_t payload = size - static_cast<std::int32_t>(VBAN_HEADER_SIZE);
-        std::int32_t written =
-            audio_write(audio, buffer + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload));
+        const std::int32_t payload = size - static_cast<std::int32_t>(VBAN_HEADER_SIZE);
+        const std::int32_t written = audio_write_packet(
+            audio, buffer + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
+            packet_get_counter(buffer), nanoseconds(now), waited_ns);
         if (written != payload) {
             logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written,
                        payload);
@@ -116,6 +194,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    report_stats(audio, false);
     audio_release(&audio);
     socket_release(&socket);
     return status;

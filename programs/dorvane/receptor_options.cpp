@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +13,41 @@
 
 namespace {
 
-// Ring-buffer or latency size in bytes for each network quality; any other quality gets the
-// size of one datagram.
+// getopt_long's values for the options that have no short form.
+constexpr int OPTION_LATENCY = 0x101;
+constexpr int OPTION_BIT_EXACT = 0x102;
+
+// The latency an output that keeps time holds, for each network quality; any other quality
+// gets the shortest.
+constexpr std::uint32_t latency_ms_of_quality[] = {8, 16, 32, 64, 128};
+
+// The longest latency that may be asked for: its buffers hold twice as much.
+constexpr long longest_latency_ms = 10000;
+
+// The size in bytes that each quality gave a device buffer before latencies were held in
+// milliseconds; outputs that do not keep time ignore it.
 std::uint64_t buffer_size_for_quality(std::uint8_t quality) {
     constexpr std::uint64_t sizes[] = {1536, 3072, 6144, 12288, 24576};
     return quality < std::size(sizes) ? sizes[quality] : 1464;
+}
+
+std::uint32_t latency_for_quality(std::uint8_t quality) {
+    return quality < std::size(latency_ms_of_quality) ? latency_ms_of_quality[quality]
+                                                      : latency_ms_of_quality[0];
+}
+
+// --latency takes whole milliseconds from 1 to the longest; anything else is refused.
+bool read_latency(const char* text, std::uint32_t* latency) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > longest_latency_ms) {
+        logger_log(LOG_FATAL, "Invalid latency %s: a whole number of milliseconds from 1 to %ld",
+                   text, longest_latency_ms);
+        return false;
+    }
+    *latency = static_cast<std::uint32_t>(value);
+    return true;
 }
 
 }  // namespace
@@ -37,8 +68,9 @@ void print_usage() {
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to play");
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n", audio_backend_help());
     std::puts(
-        "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4. This also "
-        "have interaction with jack buffer size. default is 1");
+        "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4: the "
+        "latency "
+        "held on alsa and jack is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)");
     std::puts(
         "-c, --channels=LIST     : channels from the stream to use. LIST is of form x,y,z,... "
         "default is to forward the stream as it is");
@@ -48,6 +80,12 @@ void print_usage() {
         "name for jack backend, device for alsa, stream_name for pulseaudio.");
     std::puts(
         "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
+    std::puts(
+        "    --latency=MS        : latency to hold on alsa and jack, in milliseconds, instead of "
+        "the quality's");
+    std::puts(
+        "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock "
+        "is not followed");
     std::puts("-h, --help              : display this message\n");
 }
 
@@ -64,10 +102,13 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
         {"loglevel", required_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, SHARED_OPTION_VERSION},
+        {"latency", required_argument, nullptr, OPTION_LATENCY},
+        {"bit-exact", no_argument, nullptr, OPTION_BIT_EXACT},
         {nullptr, 0, nullptr, 0},
     };
 
     std::uint8_t quality = 1;
+    std::uint32_t latency = 0;  // 0: the quality's
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:q:c:o:d:l:h", long_options, nullptr)) != -1) {
@@ -98,6 +139,14 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
                 }
                 break;
             }
+            case OPTION_LATENCY:
+                if (!read_latency(optarg, &latency)) {
+                    return 1;
+                }
+                break;
+            case OPTION_BIT_EXACT:
+                config->audio.bit_exact = true;
+                break;
             case 'o':
             case 'd':
                 if (!copy_option_text(config->audio.device, optarg,
@@ -113,6 +162,7 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
 
     config->audio.direction = AUDIO_DIRECTION_OUT;
     config->audio.buffer_size = buffer_size_for_quality(quality);
+    config->audio.target_ms = latency != 0 ? latency : latency_for_quality(quality);
     config->socket.direction = SOCKET_DIRECTION_IN;
 
     if (shared_options_missing(config->socket, config->streamname)) {

@@ -147,10 +147,10 @@ TEST(AlsaPrograms, DorvaneRecordsEveryFormatThroughTheDefaultDevice) {
         EXPECT_TRUE(recorded == samples) << recording;
     }
     EXPECT_TRUE(dorvane_process.process.running());
-    dorvane_process.process.stop(SIGTERM, 5s);
-    // Nothing but the version line goes to standard output, and that still waits in its
-    // buffer when the signal ends the program.
-    EXPECT_EQ(read_file(dorvane_process.out), "");
+    // SIGTERM ends it the normal way, with status 0; nothing but the version line goes to
+    // standard output.
+    EXPECT_EQ(dorvane_process.process.stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(read_file(dorvane_process.out), "dorvane version 2.1.0\n\n");
     EXPECT_EQ(read_file(dorvane_process.err), "");
 }
 
@@ -238,7 +238,6 @@ TEST(AlsaPrograms, DorvaneOutlivesAFormatTheDeviceRefuses) {
         sender.send_to("127.0.0.1", receiver.port,
                        vban_packet("Rec", rate_48000, 2, 4, 64, k, random_bytes(512, k)));
     }
-    // Enough blocks for the device to start (it waits for its buffer to fill).
     std::string samples;
     for (std::uint32_t k = 6; k <= 13; ++k) {
         const std::string block = random_bytes(1024, k);
@@ -246,17 +245,19 @@ TEST(AlsaPrograms, DorvaneOutlivesAFormatTheDeviceRefuses) {
                        vban_packet("Rec", rate_48000, 2, 1, 256, k, block));
         samples += block;
     }
+    // The file plugin writes out what it holds when its PCM closes: one more stream closes it.
+    sender.send_to("127.0.0.1", receiver.port,
+                   vban_packet("Rec", rate_44100, 1, 1, 16, 14, random_bytes(32, 0)));
     const std::string recording = home.recording(2, "S16_LE", 48000);
-    ASSERT_TRUE(poll_until([&] { return read_file(recording).size() >= 1024; }, 5s));
-    const std::string recorded = read_file(recording);
-    EXPECT_TRUE(samples.compare(0, recorded.size(), recorded) == 0);
+    ASSERT_TRUE(poll_until([&] { return read_file(recording).size() >= samples.size(); }, 5s));
+    EXPECT_TRUE(read_file(recording) == samples);
+    EXPECT_TRUE(receiver.process.running());
     const std::string err = read_file(receiver.err);
     EXPECT_EQ(occurrences(err, "Error: alsa_open: set_params error: Invalid argument\n"), 1u)
         << err;
     EXPECT_EQ(occurrences(err, "Error: main: the output cannot play 2 channels at 48000 Hz in 32F"),
               1u)
         << err;
-    EXPECT_TRUE(receiver.process.running());
 }
 
 // A capture overrun that ALSA repairs does not end the stream: quellor goes on with full
@@ -289,28 +290,28 @@ TEST(AlsaPrograms, QuellorCarriesOnAfterAnOverrun) {
         << emitter.err;
 }
 
-// A playback underrun drops the block being written (dorvane warns that 0 bytes were taken)
-// and the next block plays.
-TEST(AlsaPrograms, DorvaneDropsOneBlockAtAnUnderrun) {
+// A playback underrun loses nothing: the device is prepared again and the block that met the
+// underrun is written again, and the stream goes on.
+TEST(AlsaPrograms, DorvaneLosesNothingAtAnUnderrun) {
     alsa_test::home home;
     udp_socket sender;
     receptor receiver(home, {"-b", "alsa", "-d", "underrun", "-l", "2"});
     std::string played;
-    for (std::uint32_t k = 1; k <= 6; ++k) {
+    for (std::uint32_t k = 1; k <= 7; ++k) {
         std::string samples = random_bytes(1024, k);
         sender.send_to("127.0.0.1", receiver.port,
                        vban_packet("Rec", rate_44100, 2, 1, 256, k, samples));
-        if (k != 4) {  // the device underruns once 768 frames (3 blocks) have been played
-            played += samples;
-        }
+        played += samples;  // the device underruns once 768 frames (3 blocks) have been played
     }
+    // The device keeps the end of the last block until more comes: six blocks are heard.
+    played.resize(6 * 1024);
     ASSERT_TRUE(
         poll_until([&] { return read_file(home.underrun_output()).size() >= played.size(); }, 5s));
-    EXPECT_TRUE(read_file(home.underrun_output()) == played);
+    EXPECT_TRUE(read_file(home.underrun_output()).substr(0, played.size()) == played);
     std::string err = read_file(receiver.err);
     EXPECT_EQ(occurrences(err, "Error: alsa_write: snd_pcm_writei failed: Broken pipe\n"), 1u)
         << err;
-    EXPECT_EQ(occurrences(err, "Warning: main: wrote 0 bytes, expected 1024 bytes\n"), 1u) << err;
+    EXPECT_EQ(occurrences(err, "Warning: main: wrote"), 0u) << err;
     EXPECT_TRUE(receiver.process.running());
 }
 

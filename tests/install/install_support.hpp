@@ -133,11 +133,12 @@ struct usage_option {
     }
 };
 
-inline const std::regex option_flags{R"(-[A-Za-z], --[a-z]+(=[A-Z]+)?)"};
+// "-i, --ipaddress=IP", or a long option alone: "--latency=MS".
+inline const std::regex option_flags{R"((-[A-Za-z], )?--[a-z-]+(=[A-Z]+)?)"};
 
 // The option lines of what `program -h` prints, in order.
 inline std::vector<usage_option> usage_options(const std::string& usage) {
-    static const std::regex line{R"((-[A-Za-z], --[a-z]+(?:=[A-Z]+)?) +: (.*))"};
+    static const std::regex line{R"( *((?:-[A-Za-z], )?--[a-z-]+(?:=[A-Z]+)?) +: (.*))"};
     std::vector<usage_option> options;
     for (const std::string& text : split_lines(usage)) {
         std::smatch match;

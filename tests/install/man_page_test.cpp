@@ -74,9 +74,20 @@ TEST(ManPages, OptionsAreThoseOfTheUsageText) {
         EXPECT_EQ(listed, usage);
 
         std::set<std::string> known = {"--version"};  // has no line in the usage text
+        // The short and the long form of each option ("-i" and "--ipaddress").
+        auto forms = [](const std::string& flags) {
+            const std::size_t long_form = flags.find("--");
+            std::vector<std::string> result = {
+                flags.substr(long_form, flags.find('=') - long_form)};
+            if (long_form != 0) {
+                result.push_back(flags.substr(0, 2));
+            }
+            return result;
+        };
         for (const usage_option& option : usage) {
-            known.insert(option.flags.substr(0, 2));
-            known.insert(option.flags.substr(4, option.flags.find('=') - 4));
+            for (const std::string& form : forms(option.flags)) {
+                known.insert(form);
+            }
         }
         // Each option of the usage text is in the synopsis, except a deprecated one.
         std::set<std::string> in_synopsis;
@@ -93,7 +104,7 @@ TEST(ManPages, OptionsAreThoseOfTheUsageText) {
         }
         for (const usage_option& option : usage) {
             if (option.text.find("DEPRECATED") == std::string::npos) {
-                EXPECT_TRUE(in_synopsis.count(option.flags.substr(0, 2))) << option.flags;
+                EXPECT_TRUE(in_synopsis.count(forms(option.flags).back())) << option.flags;
             }
         }
         // Command lines of the examples, up to a pipe or a redirection.

@@ -353,11 +353,15 @@ std::vector<std::string> dorvane_args(std::uint16_t port, const std::vector<std:
     return args;
 }
 
-// A server of its own with dorvane (client `name`, quality 4: a pre-fill of 24576 bytes and a
-// ring buffer of twice that) playing what quellor streams from a FIFO, and a recorder on
-// dorvane's ports. PCM goes into the FIFO at the audio rate, one period ahead: a late period
-// makes a cycle starve (silence, which the checks allow), while the ring buffer keeps nearly
-// all of its room for a server that falls behind.
+// The latency dorvane holds at quality 4 (128 ms), in frames at 48 kHz: it plays only once
+// that much has come, and again so after the ring ran dry.
+constexpr std::size_t target_frames = 128 * 48;
+
+// A server of its own with dorvane (client `name`, quality 4, bit-exact) playing what quellor
+// streams from a FIFO, and a recorder on dorvane's ports. PCM goes into the FIFO at the audio
+// rate, one period ahead: a late period makes a cycle starve (silence, which the checks
+// allow), while the ring buffer keeps far more room than the latency for a server that falls
+// behind.
 class playback {
 public:
     playback(const format_case& format, std::size_t channels, const std::string& name)
@@ -369,8 +373,8 @@ public:
         const std::string fifo = dir_.file("pcm");
         mkfifo(fifo.c_str(), 0600);
         receiver_ = std::make_unique<test_support::background_process>(
-            dorvane_args(port, {"-d", name, "-q", "4", "-l", "2"}), "", dir_.file("err"),
-            server_.env());
+            dorvane_args(port, {"-d", name, "-q", "4", "-l", "2", "--bit-exact"}), "",
+            dir_.file("err"), server_.env());
         sender_ = std::make_unique<test_support::background_process>(
             std::vector<std::string>{QUELLOR_PATH, "-i", "127.0.0.1", "-p", std::to_string(port),
                                      "-s", stream_name, "-b", "file", "-d", fifo, "-r", "48000",
@@ -383,8 +387,8 @@ public:
     ~playback() { ::close(fifo_); }
 
     // Silence a period at a time until dorvane (which may not listen yet when the first packet
-    // leaves) has its ports; then the recorder connects and the pre-fill plays out, so that
-    // the stream starts on an empty ring buffer. Empty once started; else what went wrong.
+    // leaves) has its ports; then the recorder connects, and silence comes until dorvane holds
+    // its latency and plays. Empty once started; else what went wrong.
     std::string start() {
         const std::string port = name_ + ":playback_" + std::to_string(channels_);
         if (!poll_until(
@@ -399,7 +403,8 @@ public:
             return "the recorder could not connect to " + name_ + diagnostics();
         }
         const std::size_t from = recorder_.frames();
-        if (!recorder_.wait_for_frames(from + 24576 / frame_bytes_ + 4 * period_frames)) {
+        write_paced(std::string((target_frames + 4 * period_frames) * frame_bytes_, '\0'));
+        if (!recorder_.wait_for_frames(from + 4 * period_frames)) {
             return "the server ran only " + std::to_string(recorder_.frames() - from) +
                    " frames after the connection" + diagnostics();
         }
@@ -420,10 +425,11 @@ public:
         return true;
     }
 
-    // Trailing silence flushes the last partial period through; the recording is taken once
-    // `sound` frames of sound were heard, plus a few periods in which nothing more may sound.
+    // Trailing silence, as long as the latency, takes the end of the sound out of the ring; the
+    // recording is taken once `sound` frames of sound were heard, plus a few periods in which
+    // nothing more may sound.
     frames_t finish(std::size_t sound) {
-        write_paced(std::string(5 * period_frames * frame_bytes_, '\0'));
+        write_paced(std::string((target_frames + 5 * period_frames) * frame_bytes_, '\0'));
         recorder_.wait_for_sound(sound);
         recorder_.wait_for_frames(recorder_.frames() + 8 * period_frames);
         frames_t played = recorder_.finish();
@@ -492,7 +498,7 @@ TEST_F(Jack, DorvanePlaysEveryFormatAsItsFloatConversion) {
         ASSERT_TRUE(stream->write_paced(sent.bytes));
         const frames_t played = stream->finish(sent.frames.size());
         ASSERT_FALSE(played.empty());
-        EXPECT_TRUE(silent(played.front())) << "the pre-fill plays first";
+        EXPECT_TRUE(silent(played.front())) << "silence plays while the latency builds up";
         // Every sample of the sound, in order: a block the ring buffer had no room for would
         // show here. (Silence dropped while the stream starts, on a slow build, is harmless.)
         EXPECT_EQ(difference(played, sent.frames), "");

@@ -1,9 +1,9 @@
 #!/bin/sh
 # latency_test.sh DORVANE PROBE
 # At each quality, the time from a datagram's arrival to its samples leaving dorvane's ring
-# buffer is the quality's cushion (its duration for stereo 16I at 48 kHz), less the period the
-# first cycle takes from it at most, plus at most a few periods: the datagrams that queue up
-# while the JACK client opens must not be stored on top (they would double it).
+# buffer is the quality's latency (8, 16, 32, 64 or 128 ms; at least a JACK period and a
+# packet, 10.7 ms here), within a period less and a few periods more: the datagrams that
+# queue up while the JACK client opens must not be stored on top (they would double it).
 set -eu
 dorvane=$1
 probe=$2
@@ -19,7 +19,7 @@ port=$(( ($$ % 20000) + 30000 ))
 failed=0
 for quality in 0 1 2 3 4; do
     case $quality in
-        0) cushion=8 ;; 1) cushion=16 ;; 2) cushion=32 ;; 3) cushion=64 ;; 4) cushion=128 ;;
+        0) cushion=10.7 ;; 1) cushion=16 ;; 2) cushion=32 ;; 3) cushion=64 ;; 4) cushion=128 ;;
     esac
     # A timing taken while the machine is busy elsewhere can run long once; a fault of the
     # backend shows in both attempts.
@@ -37,7 +37,7 @@ for quality in 0 1 2 3 4; do
         # From the cushion less one period of 5.3 ms to the cushion plus three periods.
         if awk -v l="$latency" -v c="$cushion" 'BEGIN { exit !(l >= c - 6.5 && l <= c + 16) }'
         then
-            echo "-q $quality: $latency ms (cushion $cushion ms)"
+            echo "-q $quality: $latency ms (latency $cushion ms)"
             break
         fi
         echo "-q $quality: $latency ms, expected about $cushion ms (-5.3, +16)" >&2

@@ -1,5 +1,5 @@
 // A preloaded library that counts the heap allocations of the program it is loaded into.
-// The count is written to the file named by ALLOC_COUNT_FILE when the program receives SIGUSR1
+// The count is written to the file named by ALLOC_COUNT_FILE when the program receives SIGUSR2
 // (a program that runs until it is stopped) and when it exits.
 
 #include <fcntl.h>
@@ -58,7 +58,7 @@ __attribute__((constructor)) void install() {
     struct sigaction action {};
     action.sa_handler = on_signal;
     action.sa_flags = SA_RESTART;  // the program's blocking calls go on undisturbed
-    sigaction(SIGUSR1, &action, nullptr);
+    sigaction(SIGUSR2, &action, nullptr);
 }
 
 __attribute__((destructor)) void report() {
