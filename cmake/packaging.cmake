@@ -41,6 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 file(GENERATE OUTPUT "${PROJECT_BINARY_DIR}/package-programs.txt"
      CONTENT "$<TARGET_FILE:quellor>\n$<TARGET_FILE:dorvane>\n$<TARGET_FILE:limmick>\n")
 set(CPACK_VBAN_PROGRAM_LIST "${PROJECT_BINARY_DIR}/package-programs.txt")
+set(CPACK_VBAN_WITH_ALSA "${VBAN_WITH_ALSA}")
+set(CPACK_VBAN_WITH_JACK "${VBAN_WITH_JACK}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/package-depends.cmake")
 
 configure_file("${PROJECT_SOURCE_DIR}/packaging/conffiles"

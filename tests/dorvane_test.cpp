@@ -26,7 +26,7 @@ const std::string usage =
     "-p, --port=PORT         : MANDATORY. port to listen to\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to play\n"
     "-b, --backend=TYPE      : audio backend to use. " +
-    backend_help +
+    backends_help(false) +
     "\n"
     "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4. This also "
     "have interaction with jack buffer size. default is 1\n"
