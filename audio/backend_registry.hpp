@@ -1,18 +1,28 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <span>
 
 #include "audio/audio_backend.hpp"
 
-// One row of the backend table: a name and the function that creates such a backend.
+// One row of the backend table: a name, the function that creates such a backend, and what the
+// backend can do, so that programs ask the table rather than compare names.
 struct audio_backend_entry {
     char name[32];
     std::int32_t (*init)(audio_backend** out);
+    bool can_capture;  // its read delivers frames: a sender may capture from it
+    bool clocked;      // an output that plays at its own clock, not as fast as it is fed
 };
 
-// Every backend, in lookup and help order; row 0 is the default.
-extern const std::array<audio_backend_entry, 4> audio_backends;
+// Every backend of this build, in lookup and help order (alsa, jack, pipe, file, each present
+// only when built); row 0 is the default.
+extern const std::span<const audio_backend_entry> audio_backends;
+
+// The row called `name` (empty: the default row), or null when this build has none.
+[[nodiscard]] const audio_backend_entry* audio_backend_find(const char* name);
+
+// The first row that can capture: the default of a sender (pipe and file always can).
+[[nodiscard]] const audio_backend_entry& audio_backend_capture_default();
 
 // Creates a closed backend of the kind called `name` (empty: the default) and stores it
 // through `out`; the caller owns it. 0, or -22 for a name that is not in the table, or the
@@ -21,3 +31,6 @@ extern const std::array<audio_backend_entry, 4> audio_backends;
 
 // The sentence that lists the backends, for usage texts. The same text on every call.
 [[nodiscard]] const char* audio_backend_help();
+
+// The same sentence for a sender: only the rows that can capture, and their default.
+[[nodiscard]] const char* audio_backend_help_capture();

@@ -47,8 +47,8 @@ FIFO = "/tmp/vban_0"  # the pipe backend's fixed path
 QUELLOR = os.path.join(BUILD, "programs/quellor/quellor")
 DORVANE = os.path.join(BUILD, "programs/dorvane/dorvane")
 BARE = os.path.join(BUILD, "bench/bare_loop")
-PACE = os.path.join(BUILD, "tests/pace")
-SINE = os.path.join(BUILD, "tests/sine")
+PACE = os.path.join(BUILD, "tools/pace")
+SINE = os.path.join(BUILD, "tools/sine")
 JACK_PROBE = os.path.join(BUILD, "bench/jack_latency")
 
 GST_SEND = ("gst-launch-1.0 -q fdsrc fd=0 blocksize=1024 ! rawaudioparse use-sink-caps=false "
@@ -64,8 +64,10 @@ def build():
     subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja",
                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, stdout=subprocess.DEVNULL)
     targets = ["quellor", "dorvane", "bare_loop", "pace", "sine"]
-    if os.path.exists(os.path.join(ROOT, "bench/jack_latency.cpp")):
-        targets.append("jack_latency")
+    # The JACK probe is built only with the JACK backend (VBAN_WITH_JACK).
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+        if "VBAN_WITH_JACK:BOOL=ON" in cache.read():
+            targets.append("jack_latency")
     subprocess.run(["cmake", "--build", BUILD, "--target"] + targets, check=True,
                    stdout=subprocess.DEVNULL)
 

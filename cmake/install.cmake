@@ -14,6 +14,14 @@ set(VBAN_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Where the systemd unit goes, relative to the prefix")
 
 install(TARGETS ${VBAN_PROGRAMS} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT programs)
+# A stripped installation (the package's) also drops the compiler's .comment, as dh_strip does.
+install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(program ${VBAN_PROGRAMS})
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\")
+        endforeach()
+    endif()" COMPONENT programs)
 
 # Manual pages are installed compressed, as man-db and Debian expect; -n keeps the name and
 # time out of the gzip header so that the same page always gives the same bytes.

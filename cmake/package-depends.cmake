@@ -1,7 +1,7 @@
 # Read by cpack before it builds a package. The alsa and jack backends need the ALSA and JACK
 # client libraries at run time; dpkg-shlibdeps names their packages when the programs are
 # linked with them, and this names them when they are not (the linker drops a library that
-# nothing calls), so that the package always brings both.
+# nothing calls), so that the package always brings those of the backends built.
 if(CPACK_GENERATOR STREQUAL "DEB")
     file(STRINGS "${CPACK_VBAN_PROGRAM_LIST}" programs)
     set(dynamic_sections "")
@@ -14,10 +14,10 @@ if(CPACK_GENERATOR STREQUAL "DEB")
         string(APPEND dynamic_sections "${section}")
     endforeach()
     set(depends "")
-    if(NOT dynamic_sections MATCHES "libasound\\.so")
+    if(CPACK_VBAN_WITH_ALSA AND NOT dynamic_sections MATCHES "libasound\\.so")
         list(APPEND depends "libasound2 (>= 1.0.16)")
     endif()
-    if(NOT dynamic_sections MATCHES "libjack\\.so")
+    if(CPACK_VBAN_WITH_JACK AND NOT dynamic_sections MATCHES "libjack\\.so")
         list(APPEND depends "libjack-jackd2-0 | libjack-0.125")
     endif()
     list(JOIN depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)

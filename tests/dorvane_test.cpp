@@ -30,7 +30,7 @@ const std::string usage =
     "-p, --port=PORT         : MANDATORY. port to listen to\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to play\n"
     "-b, --backend=TYPE      : audio backend to use. " +
-    backend_help +
+    backends_help(false) +
     "\n"
     "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4: the latency "
     "held on alsa and jack is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)\n"

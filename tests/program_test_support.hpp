@@ -17,8 +17,15 @@ using namespace std::chrono_literals;
 inline const std::string quellor = QUELLOR_PATH;
 inline const std::string dorvane = DORVANE_PATH;
 
-inline const std::string backend_help =
-    "Available audio backends are: alsa jack pipe file . default is alsa.";
+// The usage texts' sentence on the backends of a build: every one for a receiver, those that
+// can capture for a sender; the first listed is the default (each name has four letters).
+// By default the backends of this build (VBAN_WITH_ALSA and VBAN_WITH_JACK).
+inline std::string backends_help(bool capture, bool alsa = VBAN_WITH_ALSA,
+                                 bool jack = VBAN_WITH_JACK) {
+    std::string names =
+        std::string(alsa ? "alsa " : "") + (jack && !capture ? "jack " : "") + "pipe file ";
+    return "Available audio backends are: " + names + ". default is " + names.substr(0, 4) + ".";
+}
 
 // Every datagram that reaches `socket` until none has come for `quiet`.
 inline std::vector<std::string> drain(test_support::udp_socket& socket,

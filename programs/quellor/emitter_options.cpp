@@ -40,7 +40,8 @@ void print_usage() {
     std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
     std::puts("-p, --port=PORT         : MANDATORY. port to use");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
-    std::printf("-b, --backend=TYPE      : audio backend to use. %s\n", audio_backend_help());
+    std::printf("-b, --backend=TYPE      : audio backend to use. %s\n",
+                audio_backend_help_capture());
     std::puts(
         "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
         "name for jack backend, device for alsa, stream_name for pulseaudio.");
@@ -137,9 +138,18 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     if (shared_address_invalid(config->socket)) {
         return 1;
     }
-    if (std::strncmp(config->audio.backend, "jack", sizeof config->audio.backend) == 0) {
-        logger_log(LOG_FATAL, "Sorry jack backend is not ready for emitter yet");
-        return 1;
+    // The table says what can capture; a name it lacks is left to audio_init, which reports it.
+    const audio_backend_entry* backend = audio_backend_find(config->audio.backend);
+    if (backend != nullptr && !backend->can_capture) {
+        if (config->audio.backend[0] != '\0') {
+            logger_log(LOG_FATAL, "Sorry %s backend is not ready for emitter yet", backend->name);
+            return 1;
+        }
+        // A build whose first backend only plays (JACK without ALSA) captures from the first
+        // one that can.
+        const audio_backend_entry& capture = audio_backend_capture_default();
+        static_assert(sizeof config->audio.backend == sizeof capture.name);
+        std::memcpy(config->audio.backend, capture.name, sizeof capture.name);
     }
     return check_stream(config->stream, format_text);
 }
