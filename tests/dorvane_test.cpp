@@ -44,6 +44,7 @@ const std::string usage =
     "quality's\n"
     "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock is "
     "not followed\n"
+    "    --version           : display the version and exit\n"
     "-h, --help              : display this message\n\n";
 
 const stream_config stereo16{2, 44100, BIT_FMT_16I};

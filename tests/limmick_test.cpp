@@ -28,6 +28,7 @@ const std::string usage =
     "-f, --format=VALUE      : Text format used. can be: 0 (ASCII), 1 (UTF8), 2 (WCHAR), 240 "
     "(USER). default 1\n"
     "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)\n"
+    "    --version           : display the version and exit\n"
     "-h, --help              : display this message\n\n";
 
 run_result limmick(std::vector<std::string> args) {

@@ -41,6 +41,7 @@ const std::string usage =
     "-c, --channels=LIST     : channels from the audio device to use. LIST is of form x,y,z,... "
     "default is to forward the stream as it is\n"
     "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)\n"
+    "    --version           : display the version and exit\n"
     "-h, --help              : display this message\n\n"
     "Recognized bit format are 8I, 16I, 24I, 32I, 32F, 64F, 12I, 10I\n\n";
 

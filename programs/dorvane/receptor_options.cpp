@@ -86,6 +86,7 @@ void print_usage() {
     std::puts(
         "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock "
         "is not followed");
+    std::puts("    --version           : display the version and exit");
     std::puts("-h, --help              : display this message\n");
 }
 

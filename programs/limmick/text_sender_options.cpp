@@ -22,6 +22,7 @@ void print_usage() {
         "(USER). default 1");
     std::puts(
         "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
+    std::puts("    --version           : display the version and exit");
     std::puts("-h, --help              : display this message\n");
 }
 

@@ -55,6 +55,7 @@ void print_usage() {
         "x,y,z,... default is to forward the stream as it is");
     std::puts(
         "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
+    std::puts("    --version           : display the version and exit");
     std::puts("-h, --help              : display this message\n");
     std::printf("%s\n\n", bit_fmt_help());
 }
