@@ -91,8 +91,8 @@ std::int64_t waited_since(const msghdr& message) {
 // One receive. A failure is logged unless it is an interruption or the receive timeout, which
 // are how a receiver learns of a signal or of a quiet second.
 std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
-                          sockaddr_in* sender, const char* name,
-                          std::int64_t* waited_ns = nullptr) {
+                          sockaddr_in* sender, const char* name, std::int64_t* waited_ns = nullptr,
+                          int flags = 0) {
     iovec data{buffer, size};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     msghdr message{};
@@ -102,7 +102,7 @@ std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    ssize_t received = recvmsg(handle->fd, &message, 0);
+    ssize_t received = recvmsg(handle->fd, &message, flags);
     if (received >= 0 && waited_ns != nullptr) {
         *waited_ns = waited_since(message);
     }
@@ -283,6 +283,15 @@ std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t siz
         return -ENODEV;
     }
     return receive_from(handle, buffer, size, sender, name, waited_ns);
+}
+
+std::int32_t socket_receive_pending(socket_handle* handle, void* buffer, std::size_t size,
+                                    sockaddr_in* sender) {
+    if (handle == nullptr || buffer == nullptr || sender == nullptr || handle->fd == 0) {
+        return -EINVAL;
+    }
+    return receive_from(handle, buffer, size, sender, "socket_receive_pending", nullptr,
+                        MSG_DONTWAIT);
 }
 
 bool socket_is_peer(const socket_handle* handle, const sockaddr_in& sender) {

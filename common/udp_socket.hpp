@@ -47,6 +47,10 @@ std::int32_t socket_release(socket_handle** handle);
 [[nodiscard]] std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
                                           sockaddr_in* sender, std::int64_t* waited_ns = nullptr);
 
+// Like socket_receive, without waiting: -1 with EAGAIN at once when no datagram is queued.
+[[nodiscard]] std::int32_t socket_receive_pending(socket_handle* handle, void* buffer,
+                                                  std::size_t size, sockaddr_in* sender);
+
 // True when `sender` is the peer of the configuration (the only sender socket_read accepts).
 [[nodiscard]] bool socket_is_peer(const socket_handle* handle, const sockaddr_in& sender);
 

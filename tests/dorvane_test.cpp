@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -370,6 +371,46 @@ TEST(Dorvane, RecordsTakesWithHeadersThatOutliveAKill) {
     const std::string kept = samples(dir.file("take-2.wav"), "24");
     EXPECT_GE(kept.size(), 9600u * 3);
     EXPECT_TRUE(second.compare(0, kept.size(), kept) == 0);
+}
+
+// Peers find the receiver: a PING0 from any address gets the 704-byte answer of a receptor,
+// with the request's counter and the stream's rate; a flood from one address gets a few.
+TEST(Dorvane, AnswersPingsFromAnyAddressAFewASecond) {
+    temp_dir dir;
+    running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("out.raw")});
+    ASSERT_TRUE(receiver.ready);
+    udp_socket peer("127.0.0.1", 0);
+    peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(1024, 3)));
+    ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 1024, 5s));
+
+    udp_socket discoverer("127.0.0.2", 0);
+    discoverer.send_to("127.0.0.1", receiver.port, test_support::ping0_request(0x12345678));
+    const auto reply = discoverer.receive(2s);
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), 704u);
+    EXPECT_EQ(reply->substr(0, 8), std::string("VBAN\x60\x80\x00\x00", 8));
+    EXPECT_EQ(reply->substr(8, 20), std::string("VBAN Service\0\0\0\0\x78\x56\x34\x12", 20));
+    using test_support::ping0_number;
+    using test_support::ping0_text;
+    EXPECT_EQ(ping0_number(*reply, 0), 1u);  // receptor
+    EXPECT_EQ(ping0_number(*reply, 4), 1u);  // audio
+    EXPECT_EQ(ping0_number(*reply, 12), 44100u);
+    EXPECT_EQ(ping0_number(*reply, 16), 44100u);
+    EXPECT_EQ(ping0_number(*reply, 20), 44100u);
+    EXPECT_EQ(ping0_number(*reply, 28), 0x02010000u);  // 2.1.0
+    EXPECT_EQ(ping0_text(*reply, 128, 32), "127.0.0.1");
+    EXPECT_EQ(ping0_number(*reply, 160) & 0xFFFF, receiver.port);
+    EXPECT_EQ(ping0_text(*reply, 164, 64), dir.file("out.raw"));
+    EXPECT_EQ(ping0_text(*reply, 292, 64), "dorvane");
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(ping0_text(*reply, 356, 64), host);
+
+    for (int k = 0; k < 10; ++k) {
+        discoverer.send_to("127.0.0.1", receiver.port, test_support::ping0_request(k));
+    }
+    EXPECT_EQ(drain(discoverer, 300ms).size(), 3u);  // four at once, the first one included
+    EXPECT_EQ(receiver.err(), "");  // the rest of the service sub-protocol is dropped quietly
 }
 
 }  // namespace

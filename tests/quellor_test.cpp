@@ -333,4 +333,34 @@ TEST_F(Quellor, LivesThroughANetworkThatGoesAwayAndComesBack) {
     EXPECT_EQ(*failure, "");
 }
 
+// A peer may ping the port a stream leaves from: quellor answers as a transmitter, between
+// two packets.
+TEST_F(Quellor, AnswersAPingOnItsSocket) {
+    test_support::background_process sender(
+        {quellor, "-i", "127.0.0.1", "-p", port, "-s", "Stream1", "-b", "file"}, "",
+        dir.file("err"), {}, true);
+    const std::string block = pattern(1024, 30);
+    ASSERT_EQ(write(sender.input(), block.data(), block.size()), 1024);
+    std::uint16_t source = 0;
+    ASSERT_TRUE(listener.receive(5s, nullptr, &source).has_value());
+    udp_socket discoverer;
+    discoverer.send_to("127.0.0.1", source, test_support::ping0_request(7));
+    std::optional<std::string> reply;
+    for (int k = 0; k < 200 && !reply; ++k) {
+        ASSERT_EQ(write(sender.input(), block.data(), block.size()), 1024);
+        reply = discoverer.receive(20ms);
+    }
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), 704u);
+    EXPECT_EQ(reply->substr(4, 4), std::string("\x60\x80\x00\x00", 4));
+    EXPECT_EQ(reply->substr(24, 4), std::string("\x07\x00\x00\x00", 4));
+    EXPECT_EQ(test_support::ping0_number(*reply, 0), 2u);  // transmitter
+    EXPECT_EQ(test_support::ping0_number(*reply, 12), 44100u);
+    EXPECT_EQ(test_support::ping0_text(*reply, 128, 32), "127.0.0.1");
+    EXPECT_EQ(test_support::ping0_number(*reply, 160) & 0xFFFF, listener.port());
+    EXPECT_EQ(test_support::ping0_text(*reply, 292, 64), "quellor");
+    sender.close_input();
+    EXPECT_EQ(sender.wait_for_exit(5s), 0);
+}
+
 }  // namespace

@@ -25,3 +25,18 @@ bool ping_answer_handle(ping_answer* answer, socket_handle* socket, const void* 
     }
     return true;
 }
+
+void ping_answer_pending(ping_answer* answer, socket_handle* socket, std::int64_t now_ns) {
+    // A few a call: a flood of datagrams must not hold the stream up.
+    constexpr int most_per_call = 8;
+    std::uint8_t request[VBAN_SERVICE_PING0_SIZE];
+    for (int i = 0; i < most_per_call; ++i) {
+        sockaddr_in sender{};
+        const std::int32_t size = socket_receive_pending(socket, request, sizeof request, &sender);
+        if (size < 0) {
+            return;
+        }
+        (void)ping_answer_handle(answer, socket, request, static_cast<std::size_t>(size), sender,
+                                 now_ns);
+    }
+}

@@ -19,6 +19,10 @@ struct ping_answer {
 [[nodiscard]] std::int32_t ping_answer_init(ping_answer* answer,
                                             const service_identity_config& config);
 
+// Answers the pings already queued on `socket` (a sender's socket, whose only visitors are
+// pings), at most a few per call, without waiting; anything else there is dropped.
+void ping_answer_pending(ping_answer* answer, socket_handle* socket, std::int64_t now_ns);
+
 // True when `datagram` belongs to the service sub-protocol: a PING0 request is answered to its
 // sender (within the rate limit), everything else of that sub-protocol is dropped quietly.
 // False for any other datagram, which the caller goes on with. No allocation.

@@ -1,11 +1,13 @@
 // quellor: captures PCM and streams it as VBAN audio packets to one peer.
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 
 #include "audio/audio.hpp"
 #include "common/logger.hpp"
 #include "common/udp_socket.hpp"
+#include "programs/common/ping_answer.hpp"
 #include "programs/quellor/emitter_options.hpp"
 #include "vban/packet.hpp"
 #include "vban/vban.hpp"
@@ -13,6 +15,11 @@
 namespace {
 
 std::uint8_t stop_flag = 0;
+
+using clock = std::chrono::steady_clock;
+
+// How often the sender looks for pings on its socket.
+constexpr auto ping_interval = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -25,6 +32,7 @@ int main(int argc, char* argv[]) {
     // the system; static storage keeps those objects reachable for leak checkers meanwhile.
     static socket_handle* socket = nullptr;
     static audio_handle* audio = nullptr;
+    static ping_answer pings{};
     // The header stays at the start for the whole run; every capture read lands behind it.
     std::uint8_t buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
     std::uint8_t* payload = buffer + VBAN_HEADER_SIZE;
@@ -59,6 +67,15 @@ int main(int argc, char* argv[]) {
     if (payload_size < 0) {
         return payload_size;
     }
+    const char* device =
+        config.audio.device[0] != '\0' ? config.audio.device : config.audio.backend;
+    result =
+        ping_answer_init(&pings, {VBAN_SERVICE_TRANSMITTER, sent.sample_rate, 0, "quellor", device,
+                                  config.socket.ip_address, config.socket.port, config.streamname});
+    if (result != 0) {
+        return result;
+    }
+    auto pings_checked = clock::now();
 
     const std::size_t frame = bit_fmt_frame_size(sent.bit_fmt, sent.nb_channels);
     std::int32_t status = 0;
@@ -99,6 +116,15 @@ int main(int argc, char* argv[]) {
             break;
         }
         ++packets;
+        // A peer that discovers devices may ping the port this stream leaves from; a glance
+        // now and then is enough, and costs the stream nothing in between.
+        if (const auto now = clock::now(); now - pings_checked >= ping_interval) {
+            pings_checked = now;
+            ping_answer_pending(
+                &pings, socket,
+                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch())
+                    .count());
+        }
         if (stop_flag != 0) {
             logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets);
         }

@@ -64,7 +64,7 @@ udp_socket::~udp_socket() {
 }
 
 std::optional<std::string> udp_socket::receive(std::chrono::milliseconds timeout,
-                                               std::string* sender) {
+                                               std::string* sender, std::uint16_t* sender_port) {
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
         return std::nullopt;
@@ -81,6 +81,9 @@ std::optional<std::string> udp_socket::receive(std::chrono::milliseconds timeout
         char text[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
         *sender = text;
+    }
+    if (sender_port != nullptr) {
+        *sender_port = ntohs(from.sin_port);
     }
     return std::string(buffer.data(), static_cast<std::size_t>(n));
 }

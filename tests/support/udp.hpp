@@ -29,9 +29,10 @@ public:
     int fd() const { return fd_; }
 
     // One datagram, or nothing when none arrives within `timeout`. `sender` receives the
-    // sender's dotted address.
+    // sender's dotted address, `sender_port` its port.
     std::optional<std::string> receive(std::chrono::milliseconds timeout,
-                                       std::string* sender = nullptr);
+                                       std::string* sender = nullptr,
+                                       std::uint16_t* sender_port = nullptr);
     // Asks for a receive buffer of `bytes` (forced past the system's limit when allowed).
     void set_receive_buffer(int bytes);
     // Sends `data` as one datagram; returns what sendto returned (-1 with errno on failure).

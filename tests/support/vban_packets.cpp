@@ -86,4 +86,21 @@ std::string sine_16(std::size_t frames, unsigned channels, unsigned rate) {
     return out;
 }
 
+std::string ping0_request(std::uint32_t counter) {
+    return header(0x60, 0x00, 0x00, 0x00, "VBAN Service", counter);
+}
+
+std::uint32_t ping0_number(const std::string& reply, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = value << 8 | static_cast<std::uint8_t>(reply.at(28 + offset + i));
+    }
+    return value;
+}
+
+std::string ping0_text(const std::string& reply, std::size_t offset, std::size_t size) {
+    const std::string field = reply.substr(28 + offset, size);
+    return field.substr(0, field.find('\0'));
+}
+
 }  // namespace test_support

@@ -13,6 +13,14 @@ namespace test_support {
 std::string audio_packet(const std::string& name, stream_config config, const std::string& payload,
                          std::uint32_t counter = 1);
 
+// A service PING0 request as a peer that discovers devices sends it, without its own identity.
+std::string ping0_request(std::uint32_t counter);
+
+// A PING0 reply's field: the little-endian 32-bit number, or the zero-padded text, at
+// `offset` of the 676-byte identity that follows the header.
+std::uint32_t ping0_number(const std::string& reply, std::size_t offset);
+std::string ping0_text(const std::string& reply, std::size_t offset, std::size_t size);
+
 // A text packet as a VBAN text sender builds it.
 std::string text_packet(const std::string& name, const std::string& text);
 
