@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/audio.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backend_registry.hpp"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/map_config.hpp"
 
 #include <cerrno>

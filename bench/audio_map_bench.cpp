@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of one packet through the audio object, with and without a channel map, played into
 // /dev/null by the file backend (so the system call is the cheapest there is).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The least a VBAN sender or receiver can do, as a yardstick for quellor and dorvane:
 //   bare_loop send FILE ADDRESS PORT [BLOCK]
 //                                      read BLOCK-byte blocks (1024), prepend a 28-byte header,

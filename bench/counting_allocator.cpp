@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/counting_allocator.hpp"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Linked into a benchmark, this counts every heap allocation the program makes (operator new

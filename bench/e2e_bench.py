@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end cost of quellor and dorvane beside the least a sender and a receiver can do.
 
 In one run, on the same input, for ROUNDS rounds (medians reported, each figure also as a

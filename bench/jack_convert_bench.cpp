@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost of one JACK cycle's conversion, from the ring buffer's two segments to the port
 // buffers: the per-format loops of the backend beside a walk that takes one sample at a time
 // (segment test and format switch per sample), on the same data. The readable bytes wrap in

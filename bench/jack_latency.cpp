@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // jack_latency PORT CLIENT SECONDS
 // Plays a stereo 16I stream at 48 kHz (256 frames a datagram, on absolute deadlines) to a
 // dorvane listening on 127.0.0.1:PORT with the JACK backend, records dorvane's port

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-packet cost of the packet operations, with a count of heap allocations made while
 // they run (there must be none).
 

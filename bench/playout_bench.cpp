@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-packet cost of the playout: 2 channels of 16I at 48 kHz, 256 frames a packet, into an
 // output whose fill (with the packet) sits at the target, resampled (clock following) and
 // bit-exact, in order and with every 16th packet arriving after the next one (held, then released

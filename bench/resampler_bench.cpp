@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two resampling libraries a clock follower could use, on its work: a stream at 48 kHz
 // played at 48 kHz times a ratio a few hundred ppm off 1, in blocks of one packet (256 frames).
 // Each row gives the cost (ns per frame per channel), the quality of a 1 kHz sine pushed through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-packet cost of a recording with a header (one packet: 256 stereo frames), against the raw
 // file output's one write(2): libsndfile with the header written only at the end, libsndfile
 // rewriting the header after every packet (SFC_SET_UPDATE_HEADER_AUTO), and the sink, which

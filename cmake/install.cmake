@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts under the prefix, and the Debian package built from it by cpack.
 #
 # Default installation: bin/quellor, bin/dorvane, bin/limmick, their manual pages

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack before it builds a package. The alsa and jack backends need the ALSA and JACK
 # client libraries at run time; dpkg-shlibdeps names their packages when the programs are
 # linked with them, and this names them when they are not (the linker drops a library that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian package, built by `cpack -G DEB` in a build folder (scripts/package does it all).
 # It holds the programs and their manual pages under /usr, the receiver's systemd unit, and
 # /etc/default/dorvane as a configuration file that upgrades leave alone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Descriptor 0 stands for "nothing held" throughout this system. When standard input was

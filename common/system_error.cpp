@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/system_error.hpp"
 
 #include <cerrno>

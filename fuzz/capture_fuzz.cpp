@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A capture block through the audio object, with a stream configuration, a channel map and a
 // request size from the input, read by the file backend from a memory file that holds the
 // rest of the input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Channel-list texts as a user types them after -c.
 
 #include <cstdint>

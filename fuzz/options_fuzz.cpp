@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A program's command line, as the argument vector main receives: the input is cut at NUL
 // bytes into arguments. Built once per program.
 

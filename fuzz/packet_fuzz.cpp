@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A datagram as the receptor's loop meets it: cut to the receive buffer, checked, turned into a
 // stream configuration, and played through the file backend into /dev/null with a channel
 // map taken from the input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audio object over the real file backend: reconfiguration and the channel map.
 
 #include "audio/audio.hpp"

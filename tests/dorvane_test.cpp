@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dorvane run as a program: its command line, and what it does with every kind of datagram.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file and pipe backends on real files, FIFOs and standard streams.
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dorvane under a flood of hostile datagrams while a real stream plays: the output must hold
 // exactly the stream, the program must keep running, and its memory must not grow.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // limmick run as a program against a UDP listener on loopback.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/logger.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // When dorvane asks its output again for a configuration the output refused.
 
 #include <gtest/gtest.h>

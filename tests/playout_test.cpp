@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The playout policy in-process, on a simulated clock: a sender whose sample clock drifts
 // from the device's, a network with jitter, loss, duplicates and reordering from a seeded
 // generator, and a device that plays one period every period and reports its fill.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quellor run as a program: its command line, and the datagrams it sends.
 
 #include <gtest/gtest.h>

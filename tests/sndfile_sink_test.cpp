@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Recordings with headers, read back with libsndfile (and once with sox) sample for sample.
 
 #include "audio/backends/sndfile_sink.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Once streaming, neither program allocates: the heap allocations counted by a preloaded
 // library do not grow with the number of packets.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quellor to dorvane over loopback: what arrives must be exactly what was sent.
 
 #include <fcntl.h>

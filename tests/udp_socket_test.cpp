@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/udp_socket.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pace BYTES_PER_SECOND [CHUNK]
 // Copies standard input to standard output in CHUNK-byte writes (default 1024) at
 // BYTES_PER_SECOND, each write on an absolute deadline so that delays do not add up: a capture

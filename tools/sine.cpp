@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sine SECONDS RATE CHANNELS
 // Writes SECONDS of a sine tone as raw signed 16-bit little-endian PCM to standard output:
 // channel c at 440 Hz × (c + 1), at half of full scale.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // udp_listen ADDRESS PORT SECONDS -- COMMAND [ARGS]...
 // Binds a UDP socket, runs COMMAND once the socket is ready, and prints a hex dump of the first
 // datagram that arrives within SECONDS. Exits 0 when one arrived, 1 otherwise.

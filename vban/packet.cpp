@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vban/packet.hpp"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vban/service.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vban/vban.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backends/alsa_backend.hpp"
 
 #include <alsa/asoundlib.h>

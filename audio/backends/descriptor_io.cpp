@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backends/descriptor_io.hpp"
 
 #include <fcntl.h>

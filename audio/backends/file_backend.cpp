@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backends/file_backend.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backends/jack_backend.hpp"
 
 #include <jack/jack.h>

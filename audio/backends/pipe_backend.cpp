@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backends/pipe_backend.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/backends/sndfile_sink.hpp"
 
 #include <fcntl.h>

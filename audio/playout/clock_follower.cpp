@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/playout/clock_follower.hpp"
 
 #include <algorithm>

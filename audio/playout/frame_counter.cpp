@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/playout/frame_counter.hpp"
 
 #include <algorithm>

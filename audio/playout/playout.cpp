@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/playout/playout.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/playout/reorder_hold.hpp"
 
 #include <algorithm>

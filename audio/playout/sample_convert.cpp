@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "audio/playout/sample_convert.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/common/ping_answer.hpp"
 
 #include "common/logger.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/common/shared_options.hpp"
 
 #include <arpa/inet.h>

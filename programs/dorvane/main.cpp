@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dorvane: receives one peer's VBAN audio stream and plays it.
 
 #include <arpa/inet.h>

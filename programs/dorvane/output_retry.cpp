@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/dorvane/output_retry.hpp"
 
 namespace {

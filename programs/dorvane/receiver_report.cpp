@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/dorvane/receiver_report.hpp"
 
 #include <arpa/inet.h>

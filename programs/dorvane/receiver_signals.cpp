@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/dorvane/receiver_signals.hpp"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The signals a receiver answers: SIGINT and SIGTERM end it the normal way (its output is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/dorvane/receptor_options.hpp"
 
 #include <getopt.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // limmick: sends one VBAN text packet and exits.
 
 #include <cstdio>

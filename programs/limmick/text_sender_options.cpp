@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/limmick/text_sender_options.hpp"
 
 #include <getopt.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "programs/quellor/emitter_options.hpp"
 
 #include <getopt.h>

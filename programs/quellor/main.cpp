@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quellor: captures PCM and streams it as VBAN audio packets to one peer.
 
 #include <chrono>

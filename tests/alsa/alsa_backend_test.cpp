@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ALSA backend in-process, on the real libasound: the latency it asks for, how an open
 // fails and what state that leaves, the bytes a transfer hands to the device, and that a
 // released audio object leaves no device open.

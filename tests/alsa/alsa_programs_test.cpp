@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // quellor and dorvane on ALSA, run as programs with a test .asoundrc (alsa_test_home.hpp):
 // the bytes on the wire and in the recordings are compared with what they must be.
 

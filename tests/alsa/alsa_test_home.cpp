@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/alsa/alsa_test_home.hpp"
 
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An ALSA PCM type for the tests, loaded by libasound itself ("pcm_type.testxrun" in a test
 // .asoundrc): a device that never blocks, like the null PCM, but reports an underrun or an
 // overrun at a chosen point, which no device without hardware timing does by itself.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the installation, manual page, package and recipe tests share: finding system tools,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `cmake --install` of this build into a fresh prefix, and the receiver's service unit.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The manual pages render without warnings, and what they say about the command lines and the
 // exit statuses is what the programs really do.
 

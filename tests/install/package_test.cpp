@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Debian package that cpack builds from this build: its control fields, its files, its
 // programs run from a scratch root, what lintian and hardening-check say of it, and what its
 // maintainer scripts do with the receiver's unit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The README's recipes that can run over loopback with the file backend, as the shell runs
 // them: a capture program feeding quellor's standard input, a broadcast to every receiver,
 // dorvane's standard output feeding another program, and a text message marked as UTF-8.

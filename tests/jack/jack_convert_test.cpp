@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One cycle's conversion from the ring buffer's two readable segments to port buffers.
 
 #include "audio/backends/jack_convert.hpp"

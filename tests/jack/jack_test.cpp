@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dorvane playing into a real JACK server (dummy driver, 48000 Hz, 256-frame periods) that
 // each test starts under a name of its own. A client of the test process, connected to
 // dorvane's playback ports, records the floats it plays; the streams come from quellor,

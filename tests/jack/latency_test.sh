@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # latency_test.sh DORVANE PROBE
 # At each quality, the time from a datagram's arrival to its samples leaving dorvane's ring
 # buffer is the quality's latency (8, 16, 32, 64 or 128 ms; at least a JACK period and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/network_namespace.hpp"
 
 #include <net/if.h>

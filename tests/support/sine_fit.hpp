@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // How far a signal is from a pure sine, for the resampler's tests and benchmark: the power of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/udp.hpp"
 
 #include <arpa/inet.h>

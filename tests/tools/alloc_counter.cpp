@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A preloaded library that counts the heap allocations of the program it is loaded into.
 // The count is written to the file named by ALLOC_COUNT_FILE when the program receives SIGUSR2
 // (a program that runs until it is stopped) and when it exits.
