@@ -379,13 +379,8 @@ const playout_stats* audio_get_stats(audio_handle* handle) {
     if (handle->player != nullptr) {
         return playout_get_stats(handle->player);
     }
-    playout_stats& counted = handle->counted;
-    counted.received = handle->counter.received;
-    counted.lost = handle->counter.lost;
-    counted.duplicated = handle->counter.duplicated;
-    counted.reordered = handle->counter.reordered;
-    counted.late = handle->counter.late;
-    return &counted;
+    frame_counter_report(&handle->counter, &handle->counted);
+    return &handle->counted;
 }
 
 std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {

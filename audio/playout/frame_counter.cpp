@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "audio/playout/frame_counter.hpp"
 
+#include "audio/playout/playout_stats.hpp"
+
 #include <algorithm>
 
 namespace {
@@ -95,4 +97,12 @@ frame_class frame_counter_note(frame_counter* fc, std::uint32_t counter) {
     constexpr std::uint32_t kept = 64;
     frame_counter_advance(fc, fc->newest - kept + 1);
     return result;
+}
+
+void frame_counter_report(const frame_counter* fc, playout_stats* stats) {
+    stats->received = fc->received;
+    stats->lost = fc->lost;
+    stats->duplicated = fc->duplicated;
+    stats->reordered = fc->reordered;
+    stats->late = fc->late;
 }

@@ -58,6 +58,11 @@ void frame_counter_advance(frame_counter* fc, std::uint32_t to);
     return static_cast<std::int32_t>(to - from);
 }
 
+struct playout_stats;
+
+// Copies the counts into `stats` (received, lost, duplicated, reordered, late).
+void frame_counter_report(const frame_counter* fc, playout_stats* stats);
+
 // For an output that writes every packet as it comes and only counts: classifies, then
 // keeps `next` 64 counters behind the newest, so that a packet up to 64 counters out of
 // order counts as reordered rather than as a loss and a late arrival.

@@ -338,11 +338,7 @@ std::int32_t end(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
         p->in_backlog = false;
     }
     playout_stats& s = p->stats;
-    s.received = p->counter.received;
-    s.lost = p->counter.lost;
-    s.duplicated = p->counter.duplicated;
-    s.reordered = p->counter.reordered;
-    s.late = p->counter.late;
+    frame_counter_report(&p->counter, &s);
     s.latency_ms = latency * 1000.0 / p->config.output_rate;
     s.ratio_ppm = clock_follower_ppm(&p->follower);
     s.following = p->converter && p->follower.following;

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-shared_option_result read_shared_option(int option, const char* argument, socket_config* socket,
-                                        stream_name_text& streamname) {
+bool read_shared_option(int option, const char* argument, socket_config* socket,
+                        stream_name_text& streamname, int* outcome) {
     bool taken = true;
     switch (option) {
         case 'i':
@@ -23,11 +23,13 @@ shared_option_result read_shared_option(int option, const char* argument, socket
             logger_set_level(std::atoi(argument));
             break;
         case SHARED_OPTION_VERSION:
-            return shared_option_result::version;
+            *outcome = OPTIONS_VERSION_ASKED;
+            return true;
         default:
-            return shared_option_result::not_shared;
+            return false;
     }
-    return taken ? shared_option_result::read : shared_option_result::refused;
+    *outcome = taken ? 0 : 1;
+    return true;
 }
 
 bool shared_address_invalid(const socket_config& socket) {

@@ -37,20 +37,13 @@ constexpr int SHARED_OPTION_VERSION = 0x100;
 // has printed its version line.
 constexpr int OPTIONS_VERSION_ASKED = -1;
 
-// What read_shared_option made of an option.
-enum class shared_option_result {
-    not_shared,  // another option: the program reads it itself
-    read,        // taken
-    refused,     // its value cannot be taken; the fatal line is written
-    version,     // --version: the program reports its version and ends with status 0
-};
-
 // Handles the options that every program reads alike: -i (peer address), -p (port, kept in
 // 16 bits), -s (stream name, at most 16 bytes), -l (log level, in force at once) and
-// --version.
-[[nodiscard]] shared_option_result read_shared_option(int option, const char* argument,
-                                                      socket_config* socket,
-                                                      stream_name_text& streamname);
+// --version. False for another option, which the program reads itself. True when it was one
+// of these: `*outcome` is then 0 to go on, or what get_options returns at once (1 for a value
+// that cannot be taken, after its fatal line; OPTIONS_VERSION_ASKED).
+[[nodiscard]] bool read_shared_option(int option, const char* argument, socket_config* socket,
+                                      stream_name_text& streamname, int* outcome);
 
 // True, after the fatal line, when the address, the port or the stream name is missing.
 [[nodiscard]] bool shared_options_missing(const socket_config& socket, const char* streamname);

@@ -88,15 +88,11 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:d:r:n:f:c:l:h", long_options, nullptr)) != -1) {
-        const shared_option_result shared =
-            read_shared_option(c, optarg, &config->socket, config->streamname);
-        if (shared == shared_option_result::refused) {
-            return 1;
-        }
-        if (shared == shared_option_result::version) {
-            return OPTIONS_VERSION_ASKED;
-        }
-        if (shared == shared_option_result::read) {
+        int outcome = 0;
+        if (read_shared_option(c, optarg, &config->socket, config->streamname, &outcome)) {
+            if (outcome != 0) {
+                return outcome;
+            }
             continue;
         }
         switch (c) {
