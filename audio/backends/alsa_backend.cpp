@@ -90,7 +90,7 @@ public:
             direction == AUDIO_DIRECTION_OUT ? SND_PCM_STREAM_PLAYBACK : SND_PCM_STREAM_CAPTURE;
         int result = snd_pcm_open(&pcm_, pcm_name, stream, 0);
         if (result < 0) {
-            logger_log(LOG_FATAL, "%s: open error: %s", name, snd_strerror(result));
+            logger_log(LOG_FATAL, "%s: open error: %s: %s", name, pcm_name, snd_strerror(result));
             pcm_ = nullptr;
             return result;
         }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -102,8 +103,11 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
     const char* client_name = device != nullptr && device[0] != '\0' ? device : "vban";
     client_ = jack_client_open(client_name, JackNullOption, nullptr);
     if (client_ == nullptr) {
-        logger_log(LOG_ERROR, "%s: could not open jack client %s (is a JACK server running?)", name,
-                   client_name);
+        // libjack picks the server named by JACK_DEFAULT_SERVER, or its default one.
+        const char* server = std::getenv("JACK_DEFAULT_SERVER");
+        logger_log(LOG_ERROR,
+                   "%s: could not open jack client %s on the JACK server %s (is it running?)", name,
+                   client_name, server != nullptr && server[0] != '\0' ? server : "default");
         return -ENODEV;
     }
 

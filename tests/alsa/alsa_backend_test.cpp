@@ -107,7 +107,7 @@ TEST(AlsaBackend, FailedOpensLeaveTheBackendClosed) {
     expect_refused("", AUDIO_DIRECTION_IN, {2, 0, BIT_FMT_16I}, -EINVAL,
                    "Error: alsa_open: invalid sample rate 0\n");
     expect_refused("nosuchpcm", AUDIO_DIRECTION_IN, {2, 44100, BIT_FMT_16I}, -ENOENT,
-                   "Fatal: alsa_open: open error: No such file or directory\n");
+                   "Fatal: alsa_open: open error: nosuchpcm: No such file or directory\n");
 
     // A format the device refuses, after a stream it took, through the audio object.
     audio_handle* audio = nullptr;

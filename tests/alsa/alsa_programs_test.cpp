@@ -204,7 +204,7 @@ TEST(AlsaPrograms, QuellorSendsExactlyTheCapturedInput) {
 TEST(AlsaPrograms, AnUnknownDeviceEndsQuellorButNotDorvane) {
     alsa_test::home home;
     const std::string lines =
-        "Fatal: alsa_open: open error: No such file or directory\n"
+        "Fatal: alsa_open: open error: nosuchpcm: No such file or directory\n"
         "Error: audio_set_stream_config: could not open backend with new config\n";
 
     udp_socket listener;

@@ -711,4 +711,25 @@ TEST_F(Jack, AStreamAtAnotherRateIsConverted) {
     EXPECT_NEAR(crossings / seconds, 1000.0, 20.0);  // unconverted: 1088
 }
 
+// Without a server, the output is refused with a line that names the client and the server,
+// and dorvane goes on listening.
+TEST_F(Jack, NoServerIsNamedAndOutlived) {
+    test_support::temp_dir logs;
+    const std::uint16_t port = test_support::free_udp_port();
+    test_support::background_process receiver(
+        dorvane_args(port, {"-d", "rxnone"}), "", logs.file("err"),
+        {"JACK_DEFAULT_SERVER=nosuchserver", "JACK_NO_START_SERVER=1"});
+    ASSERT_TRUE(test_support::wait_until_udp_port_bound(port, 5s));
+    test_support::udp_socket sender;
+    sender.send_to("127.0.0.1", port, silent_packet(2));
+    const std::string line =
+        "Error: jack_open: could not open jack client rxnone on the JACK server nosuchserver (is "
+        "it running?)\n";
+    EXPECT_TRUE(poll_until(
+        [&] { return test_support::read_file(logs.file("err")).find(line) != std::string::npos; },
+        5s))
+        << test_support::read_file(logs.file("err"));
+    EXPECT_TRUE(receiver.running());
+}
+
 }  // namespace
