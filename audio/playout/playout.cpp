@@ -235,12 +235,13 @@ bool make_room(playout* p, std::uint32_t counter, std::uint32_t frames) {
         note_backlog(p, dropped);
         release_ready(p);
     }
-    // A packet that waited in the socket's queue for more than a period (the receiver
-    // stalled, or was busy opening its output) is late by that much already: counted in, it
-    // must not pass the bound. A shorter wait is the receiver's own scheduling, which the
-    // bound's half second absorbs like arrival jitter.
-    const bool stale = p->waited > p->config.period_frames &&
-                       total_latency(p) + incoming + p->waited > latency_bound(p);
+    // A packet that waited in the socket's queue (the receiver stalled, or was busy opening
+    // its output) is late by that much already: stale when the wait alone is more than the
+    // target, or when, counted in, it would pass the cap. A wait of a period or less is the
+    // receiver's own scheduling, which the bound's half second absorbs like arrival jitter.
+    const bool stale = p->waited > p->config.target_frames ||
+                       (p->waited > p->config.period_frames &&
+                        total_latency(p) + incoming + p->waited > latency_cap(p));
     if (!over(p, incoming) && !stale) {
         return true;
     }
