@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The README's recipes that can run over loopback with the file backend, as the shell runs
 // them: a capture program feeding quellor's standard input, a broadcast to every receiver,
-// dorvane's standard output feeding another program, and a text message marked as UTF-8.
+// dorvane's standard output feeding another program, and text messages marked as UTF-8.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -72,7 +72,8 @@ TEST(Recipes, BroadcastFromStandardInputIntoAnotherProgram) {
 }
 
 // A text message with the protocol's own UTF-8 code: one datagram, the text header with format
-// byte 16, and the message's UTF-8 bytes unchanged.
+// byte 16, and the message's UTF-8 bytes unchanged. A Voicemeeter command also carries the
+// bit-rate indicator index 18 that text peers use.
 TEST(Recipes, TextMessageMarkedAsUtf8) {
     test_support::udp_socket listener("127.0.0.1", 0);
     const std::string message = "Studio B: Aufnahme 3 in 2 Minuten \xE2\x9C\x93 \xC3\xBC";
@@ -86,6 +87,17 @@ TEST(Recipes, TextMessageMarkedAsUtf8) {
     header += std::string(12 + 4, '\0');  // the rest of the name, then the frame counter
     EXPECT_EQ(*datagram, header + message);
     EXPECT_FALSE(listener.receive(100ms).has_value());
+
+    const std::string command = "Strip[0].Mute = 1;";
+    r = run({LIMMICK_PATH, "-i", "127.0.0.1", "-p", std::to_string(listener.port()), "-s",
+             "Command1", "-b", "18", "-f", "16", command},
+            10s);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    datagram = listener.receive(2s);
+    ASSERT_TRUE(datagram.has_value());
+    // Byte 4: the text sub-protocol (0x40) with index 18.
+    EXPECT_EQ(*datagram, std::string("VBAN\x52\x00\x00\x10", 8) + "Command1" +
+                             std::string(8 + 4, '\0') + command);
 }
 
 }  // namespace
