@@ -57,8 +57,8 @@ void playout_release(playout** place);
 // monotonic clock. `waited_frames` is how long, in output frames, the packet waited before
 // it was taken in (in the socket's queue): a packet that waited longer than the target, or so
 // long that, counted in, the latency would pass its cap, is stale, and is dropped like a
-// backlog (the oldest first, as they come). Writes to `sink` what is ready. 0, -EINVAL for a payload that is not `frames` frames
-// (1..256) of at most 1436 bytes, or the sink's code.
+// backlog (the oldest first, as they come). Writes to `sink` what is ready. 0, -EINVAL for a
+// payload that is not `frames` frames (1..256) of at most 1436 bytes, or the sink's code.
 [[nodiscard]] std::int32_t playout_push(playout* p, std::uint32_t counter,
                                         std::span<const std::uint8_t> payload, std::uint32_t frames,
                                         std::uint32_t device_fill, std::int64_t now_ns,
