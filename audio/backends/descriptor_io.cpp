@@ -43,6 +43,31 @@ std::string directory_of(const char* path) {
     return slash == 0 ? "/" : text.substr(0, slash);
 }
 
+// 0 when `path` may be opened, telling through `is_link` whether it is a link; -EACCES for a
+// link that another user may have planted.
+std::int32_t check_link(const char* path, bool* is_link, const char* name) {
+    *is_link = false;
+    struct stat link {};
+    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) {
+        return 0;  // nothing there yet, or not a link: the open decides
+    }
+    *is_link = true;
+    const std::string directory = directory_of(path);
+    struct stat parent {};
+    if (stat(directory.c_str(), &parent) != 0) {
+        return 0;
+    }
+    const bool shared_sticky = (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
+    if (!shared_sticky || link.st_uid == geteuid() || link.st_uid == parent.st_uid) {
+        return 0;
+    }
+    logger_log(LOG_FATAL,
+               "%s: refusing to follow the symbolic link %s: it belongs to uid %u, not to this "
+               "user, in the shared directory %s",
+               name, path, static_cast<unsigned>(link.st_uid), directory.c_str());
+    return -EACCES;
+}
+
 }  // namespace
 
 std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, const char* name) {
@@ -79,25 +104,11 @@ std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd, con
     return 0;
 }
 
-std::int32_t descriptor_check_link(const char* path, bool* is_link, const char* name) {
-    *is_link = false;
-    struct stat link {};
-    if (lstat(path, &link) != 0 || !S_ISLNK(link.st_mode)) {
-        return 0;  // nothing there yet, or not a link: the open decides
+std::int32_t descriptor_open_named(const char* path, int flags, int mode, int* fd,
+                                   const char* name) {
+    bool is_link = false;
+    if (std::int32_t refused = check_link(path, &is_link, name)) {
+        return refused;
     }
-    *is_link = true;
-    const std::string directory = directory_of(path);
-    struct stat parent {};
-    if (stat(directory.c_str(), &parent) != 0) {
-        return 0;
-    }
-    const bool shared_sticky = (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
-    if (!shared_sticky || link.st_uid == geteuid() || link.st_uid == parent.st_uid) {
-        return 0;
-    }
-    logger_log(LOG_FATAL,
-               "%s: refusing to follow the symbolic link %s: it belongs to uid %u, not to this "
-               "user, in the shared directory %s",
-               name, path, static_cast<unsigned>(link.st_uid), directory.c_str());
-    return -EACCES;
+    return descriptor_open(path, flags | (is_link ? 0 : O_NOFOLLOW), mode, fd, name);
 }

@@ -19,9 +19,11 @@
 [[nodiscard]] std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd,
                                            const char* name);
 
-// Refuses to follow a symbolic link at `path` that another user may have planted, by the rule
-// the kernel's protected_symlinks applies: a link in a sticky, world-writable directory (such
-// as /tmp) is followed only when it belongs to this user or to the directory's owner. Returns
-// 0 and tells through `is_link` whether `path` is a link (so that the open can refuse one that
-// appears meanwhile), or -EACCES with a fatal line under `name` naming the link.
-[[nodiscard]] std::int32_t descriptor_check_link(const char* path, bool* is_link, const char* name);
+// descriptor_open for a path a user named, which may be a symbolic link: one that another user
+// may have planted is not followed, by the rule the kernel's protected_symlinks applies (a link
+// in a sticky, world-writable directory such as /tmp is followed only when it belongs to this
+// user or to the directory's owner): -EACCES with a fatal line under `name` naming the link.
+// A path that is no link when it is looked at is opened with O_NOFOLLOW, so that it cannot
+// become one before the open.
+[[nodiscard]] std::int32_t descriptor_open_named(const char* path, int flags, int mode, int* fd,
+                                                 const char* name);

@@ -36,20 +36,14 @@ public:
             }
             return result;
         }
-        bool is_link = false;
-        if (std::int32_t refused = descriptor_check_link(device, &is_link, name)) {
-            return refused;
-        }
-        // A path that was no link when it was looked at must not become one before the open.
-        const int no_new_link = is_link ? 0 : O_NOFOLLOW;
         if (direction == AUDIO_DIRECTION_IN) {
-            return descriptor_open(device, O_RDONLY | no_new_link, 0, &fd_, name);
+            return descriptor_open_named(device, O_RDONLY, 0, &fd_, name);
         }
         // The first open of a run starts the recording afresh; a reopen for a new stream
         // configuration appends, so that what was recorded before the change is kept.
         const int start = recorded_ ? O_APPEND : O_TRUNC;
         std::int32_t result =
-            descriptor_open(device, O_WRONLY | O_CREAT | start | no_new_link, 0660, &fd_, name);
+            descriptor_open_named(device, O_WRONLY | O_CREAT | start, 0660, &fd_, name);
         if (result == 0) {
             recorded_ = true;
         }

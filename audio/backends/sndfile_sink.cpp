@@ -155,12 +155,8 @@ std::int32_t sndfile_sink::open(const char* path, std::uint32_t take, const stre
     }
     // Created with the raw output's mode, truncation and care for planted links, then handed
     // to libsndfile.
-    bool is_link = false;
-    if (std::int32_t refused = descriptor_check_link(file_name, &is_link, name)) {
-        return refused;
-    }
-    std::int32_t opened = descriptor_open(
-        file_name, O_WRONLY | O_CREAT | O_TRUNC | (is_link ? 0 : O_NOFOLLOW), 0660, &fd_, name);
+    std::int32_t opened =
+        descriptor_open_named(file_name, O_WRONLY | O_CREAT | O_TRUNC, 0660, &fd_, name);
     if (opened != 0) {
         return opened;
     }

@@ -44,5 +44,7 @@ bool receiver_stop_requested() {
 }
 
 bool receiver_take_stats_request() {
-    return stats_requested.exchange(false, std::memory_order_relaxed);
+    // Asked for every packet: a plain load, and the exchange only when a request has come.
+    return stats_requested.load(std::memory_order_relaxed) &&
+           stats_requested.exchange(false, std::memory_order_relaxed);
 }
