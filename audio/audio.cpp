@@ -176,13 +176,6 @@ std::int32_t write_played(void* context, std::span<const std::uint8_t> block,
     return 0;
 }
 
-// A wait in nanoseconds as frames at `rate`, held below what the playout can count.
-std::uint32_t waited_frames(std::int64_t waited_ns, std::uint32_t rate) {
-    constexpr std::int64_t longest_ns = 1'000'000'000'000;  // far beyond any latency
-    const std::int64_t bounded = std::clamp<std::int64_t>(waited_ns, 0, longest_ns);
-    return static_cast<std::uint32_t>(bounded / 1000 * rate / 1'000'000);
-}
-
 // Makes the playout of an output that keeps its own time, for the stream just opened: the
 // stream's channels (the map comes after it), the device's rate and period.
 std::int32_t start_playout(audio_handle& handle) {
@@ -213,6 +206,13 @@ std::int32_t start_playout(audio_handle& handle) {
         backend.attach_playout(handle.player);
     }
     return result;
+}
+
+// Before the output closes: what the playout kept back while it filled up goes out too.
+void finish_playout(audio_handle& handle) {
+    if (handle.player != nullptr) {
+        (void)playout_flush(handle.player, {write_played, &handle});
+    }
 }
 
 }  // namespace
@@ -262,6 +262,7 @@ std::int32_t audio_release(audio_handle** place) {
     if (*place == nullptr) {
         return 0;
     }
+    finish_playout(**place);
     std::int32_t result = (*place)->backend->close();
     playout_release(&(*place)->player);
     delete *place;  // destroys the backend record too
@@ -282,6 +283,7 @@ std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* 
                name, static_cast<int>(config->nb_channels), static_cast<int>(config->sample_rate),
                bit_fmt_name(config->bit_fmt));
 
+    finish_playout(*handle);
     std::int32_t result = handle->backend->close();
     // The output's own thread has stopped with the close: the playout can go.
     playout_release(&handle->player);
@@ -368,7 +370,7 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
     const std::int32_t result = playout_push(
         handle->player, counter, {static_cast<const std::uint8_t*>(data), frames * frame},
         static_cast<std::uint32_t>(frames), handle->backend->device_fill(), now_ns,
-        {write_played, handle}, waited_frames(waited_ns, handle->backend->device_rate()));
+        {write_played, handle}, waited_ns);
     return result < 0 ? result : static_cast<std::int32_t>(size);
 }
 
@@ -377,7 +379,9 @@ const playout_stats* audio_get_stats(audio_handle* handle) {
         return nullptr;
     }
     if (handle->player != nullptr) {
-        return playout_get_stats(handle->player);
+        const playout_stats* stats = playout_get_stats(handle->player);
+        playout_stats_window(handle->player);
+        return stats;
     }
     frame_counter_report(&handle->counter, &handle->counted);
     return &handle->counted;

@@ -63,7 +63,9 @@ std::int32_t audio_release(audio_handle** place);
                                               std::int64_t now_ns, std::int64_t waited_ns = 0);
 
 // What the packets of the current stream have met so far (the counts of every output; the
-// latency and clock figures of an output that keeps time). Not for the per-packet path.
+// latency and clock figures of an output that keeps time), for a report: the figures that
+// cover the time since the last report (the headroom) start again after it. Not for the
+// per-packet path.
 [[nodiscard]] const playout_stats* audio_get_stats(audio_handle* handle);
 
 // Captures at most `size` bytes of frames, mapped; returns the bytes delivered.

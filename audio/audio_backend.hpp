@@ -45,8 +45,11 @@ public:
     // The device's rate in Hz, and the frames it plays per period.
     [[nodiscard]] virtual std::uint32_t device_rate() const { return 0; }
     [[nodiscard]] virtual std::uint32_t period_frames() const { return 0; }
-    // Frames written and not played yet.
-    [[nodiscard]] virtual std::uint32_t device_fill() { return 0; }
+    // How long, in frames, a frame written now waits before the device takes it: the frames
+    // written and not taken yet, counted smoothly where the device takes a period at a time
+    // (what is queued less the share of the period that has gone by). Below 0 when the
+    // device has got ahead of what it was given: its next period will come up short by that.
+    [[nodiscard]] virtual std::int32_t device_fill() { return 0; }
     // The playout that feeds the output from now on (null: none), for the output's own use:
     // whether to play yet, where to report that it ran dry. Set after every open; a close
     // forgets it before it returns.

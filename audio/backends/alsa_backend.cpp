@@ -130,12 +130,12 @@ public:
 
     // Frames written and not played yet: what the device's delay counts (0 after an xrun,
     // which the next write repairs).
-    std::uint32_t device_fill() override {
+    std::int32_t device_fill() override {
         snd_pcm_sframes_t delay = 0;
         if (pcm_ == nullptr || snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) {
             return 0;
         }
-        return static_cast<std::uint32_t>(delay);
+        return static_cast<std::int32_t>(delay);
     }
 
     std::int32_t close() override {

@@ -8,10 +8,13 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <thread>
 
 #include "audio/backends/backend_create.hpp"
 #include "audio/backends/jack_convert.hpp"
@@ -48,7 +51,7 @@ public:
     bool keeps_time() const override { return client_ != nullptr; }
     std::uint32_t device_rate() const override { return sample_rate_; }
     std::uint32_t period_frames() const override { return period_frames_; }
-    std::uint32_t device_fill() override;
+    std::int32_t device_fill() override;
     void attach_playout(playout* p) override { playout_.store(p, std::memory_order_release); }
 
     // Called by JACK on its process thread once per cycle, with the backend as `arg`. Takes
@@ -80,6 +83,19 @@ private:
     std::atomic<bool> shut_down_{false};
     // Each channel's port buffer for the current cycle; only the process thread writes it.
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
+    // Frames the main thread has put into the ring buffer since the open.
+    std::uint64_t written_frames_ = 0;
+    // What the process thread publishes each cycle, under a sequence count (odd while it
+    // writes): the frames it has taken from the ring since the open, and when the cycle began
+    // (CLOCK_MONOTONIC, ns). With them the main thread counts the fill smoothly: a period
+    // being played drains as time passes, not all at once at the start of the cycle.
+    std::atomic<std::uint32_t> cycle_sequence_{0};
+    std::atomic<std::uint64_t> consumed_frames_{0};
+    std::atomic<std::int64_t> cycle_start_ns_{0};
+
+    void publish_cycle(std::int64_t start_ns, std::uint64_t consumed);
+    void silence_ports(std::uint32_t from, std::uint32_t to);
+    void await_first_cycle();
 
     std::int32_t jack_start();
     void connect_physical_ports();
@@ -113,6 +129,10 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
 
     nb_channels_ = config->nb_channels;
     bit_fmt_ = config->bit_fmt;
+    written_frames_ = 0;
+    cycle_sequence_.store(0, std::memory_order_relaxed);
+    consumed_frames_.store(0, std::memory_order_relaxed);
+    cycle_start_ns_.store(0, std::memory_order_relaxed);
     sample_size_ = bit_fmt_sample_size(bit_fmt_);
     sample_rate_ = jack_get_sample_rate(client_);
     period_frames_ = jack_get_buffer_size(client_);
@@ -177,7 +197,21 @@ std::int32_t jack_backend::jack_start() {
     }
     logger_log(LOG_DEBUG, "%s: jack activated", name);
     connect_physical_ports();
+    await_first_cycle();
     return 0;
+}
+
+// The playout starts the output at its target only if it knows when the next period begins:
+// the open waits for the first cycle (a few milliseconds; at most half a second, for a server
+// that has stalled, after which the output plays on as it can).
+void jack_backend::await_first_cycle() {
+    for (int waited_ms = 0; waited_ms < 500; ++waited_ms) {
+        if (cycle_sequence_.load(std::memory_order_acquire) != 0 ||
+            shut_down_.load(std::memory_order_relaxed)) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 // Audio ports only: a MIDI bridge's physical inputs would be listed too, and connecting an
@@ -232,12 +266,47 @@ std::int32_t jack_backend::close() {
     return result;
 }
 
-std::uint32_t jack_backend::device_fill() {
-    const std::size_t frame = std::size_t{nb_channels_} * sample_size_;
-    if (ring_buffer_ == nullptr || frame == 0) {
+// How long a frame written now waits before a cycle takes it: the queued frames (written less
+// taken by the process thread), less the share of the next period that has gone by since the
+// last cycle began. Counted so, it falls smoothly between cycles instead of by a period at
+// each, and below 0 it tells how short the next cycle will come up.
+std::int32_t jack_backend::device_fill() {
+    if (ring_buffer_ == nullptr || sample_rate_ == 0) {
         return 0;
     }
-    return static_cast<std::uint32_t>(jack_ringbuffer_read_space(ring_buffer_) / frame);
+    std::uint64_t consumed = 0;
+    std::int64_t start_ns = 0;
+    // A torn read is retried; the process thread writes twice a period at most, so a few
+    // tries always find a quiet moment.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::uint32_t before = cycle_sequence_.load(std::memory_order_acquire);
+        consumed = consumed_frames_.load(std::memory_order_relaxed);
+        start_ns = cycle_start_ns_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if ((before & 1u) == 0 && before == cycle_sequence_.load(std::memory_order_relaxed)) {
+            break;
+        }
+    }
+    const double queued =
+        static_cast<double>(written_frames_ - std::min(consumed, written_frames_));
+    double elapsed = 0.0;
+    if (start_ns != 0) {
+        const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count();
+        elapsed = std::clamp(static_cast<double>(now_ns - start_ns) * 1e-9 * sample_rate_, 0.0,
+                             static_cast<double>(period_frames_));
+    }
+    return static_cast<std::int32_t>(std::lround(queued - elapsed));
+}
+
+void jack_backend::publish_cycle(std::int64_t start_ns, std::uint64_t consumed) {
+    const std::uint32_t sequence = cycle_sequence_.load(std::memory_order_relaxed);
+    cycle_sequence_.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    consumed_frames_.store(consumed, std::memory_order_relaxed);
+    cycle_start_ns_.store(start_ns, std::memory_order_relaxed);
+    cycle_sequence_.store(sequence + 2, std::memory_order_release);
 }
 
 std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
@@ -263,6 +332,7 @@ std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
     }
     jack_ringbuffer_write(ring_buffer_, static_cast<const char*>(data),
                           static_cast<std::size_t>(size));
+    written_frames_ += size / (std::uint64_t{nb_channels_} * sample_size_);
     return static_cast<std::int32_t>(size);
 }
 
@@ -276,31 +346,46 @@ int jack_backend::jack_process_cb(jack_nframes_t frames, void* arg) {
 }
 
 void jack_backend::process(jack_nframes_t frames) {
+    // The clock is read through the vDSO: no system call.
+    const std::int64_t start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count();
+    const std::uint64_t consumed = consumed_frames_.load(std::memory_order_relaxed);
     for (std::uint32_t c = 0; c < nb_channels_; ++c) {
         port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
     }
     playout* feeder = playout_.load(std::memory_order_acquire);
-    jack_ringbuffer_data_t readable[2];
-    jack_ringbuffer_get_read_vector(ring_buffer_, readable);
-    const std::size_t needed = std::size_t{frames} * nb_channels_ * sample_size_;
-    const bool filling = feeder == nullptr || playout_get_state(feeder) == playout_state::filling;
-    if (filling || readable[0].len + readable[1].len < needed) {
-        // Nothing is consumed, so the stream resumes where it stopped once the playout has
-        // filled up to its target again. The ports still get silence: an output port that is
-        // not written plays whatever its buffer last held.
-        if (!filling) {
-            playout_note_underrun(feeder);
-        }
-        for (std::uint32_t c = 0; c < nb_channels_; ++c) {
-            std::fill_n(port_buffers_[c], frames, 0.0f);
-        }
+    if (feeder == nullptr || playout_get_state(feeder) == playout_state::filling) {
+        // Nothing is consumed while the playout fills up to its target. The ports still get
+        // silence: an output port that is not written plays whatever its buffer last held.
+        silence_ports(0, frames);
+        publish_cycle(start_ns, consumed);
         return;
     }
-    const std::size_t consumed = jack_convert_cycle(
-        bit_fmt_, {reinterpret_cast<const std::uint8_t*>(readable[0].buf), readable[0].len},
-        {reinterpret_cast<const std::uint8_t*>(readable[1].buf), readable[1].len}, frames,
-        nb_channels_, port_buffers_.data());
-    jack_ringbuffer_read_advance(ring_buffer_, consumed);
+    const std::size_t frame = std::size_t{nb_channels_} * sample_size_;
+    jack_ringbuffer_data_t readable[2];
+    jack_ringbuffer_get_read_vector(ring_buffer_, readable);
+    const std::uint32_t take =
+        playout_cycle(feeder,
+                      static_cast<std::uint32_t>(std::min<std::size_t>(
+                          (readable[0].len + readable[1].len) / frame, frames)),
+                      frames);
+    std::size_t taken = 0;
+    if (take > 0) {
+        taken = jack_convert_cycle(
+            bit_fmt_, {reinterpret_cast<const std::uint8_t*>(readable[0].buf), readable[0].len},
+            {reinterpret_cast<const std::uint8_t*>(readable[1].buf), readable[1].len}, take,
+            nb_channels_, port_buffers_.data());
+        jack_ringbuffer_read_advance(ring_buffer_, taken);
+    }
+    silence_ports(take, frames);
+    publish_cycle(start_ns, consumed + taken / frame);
+}
+
+void jack_backend::silence_ports(std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t c = 0; c < nb_channels_; ++c) {
+        std::fill(port_buffers_[c] + from, port_buffers_[c] + to, 0.0f);
+    }
 }
 
 void jack_backend::jack_shutdown_cb(void* arg) {

@@ -2,24 +2,31 @@
 #include "audio/playout/clock_follower.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
-// Loop dynamics, tuned in the simulation of tests/playout_test.cpp (500 ppm of drift, 3 ms of
-// arrival jitter). L integrates the drift left over, so the PI loop is of second order with a
-// natural frequency of sqrt(ki) = 0.05 rad/s and a damping of kp / (2 sqrt(ki)) = 0.7: a step
-// of drift settles in about a minute with little overshoot, moving L by 5 to 6 ms on the way;
-// locked, L stays within 0.5 ms of the target and the correction within 30 ppm of the drift.
-// A larger kp shortens the excursion but passes more jitter into the pitch; a smaller one
-// does the opposite.
-constexpr double kp = 0.07;    // 1/s: correction (a ratio) per second of latency error
-constexpr double ki = 0.0025;  // 1/s²: the same, per second of error and second of time
-// The low-pass's time constant: five times faster than the loop, so it costs little phase,
-// and long enough to average a thousand packets' jitter.
-constexpr double lowpass_seconds = 4.0;
-// The slew: the correction crosses its whole range in 20 s at most; 200 ppm/s is a third of
-// a cent per second, far below what an ear hears as a pitch change.
-constexpr double slew_ppm_per_second = 200.0;
+// The low-pass on L: a second averages some 190 packets' arrival jitter down to a few
+// hundredths of a millisecond, and is short beside the hold's own time.
+constexpr double lowpass_seconds = 1.0;
+// The hold's time constant: an error of L is taken back over this long. Quick until L has
+// first settled; once it has stayed within a quarter millisecond for ten seconds, four times
+// calmer for good, so that arrival jitter, and what a stall leaves behind, hardly reach the
+// pitch (an error of a millisecond moves it by 83 ppm).
+constexpr double acquiring_seconds = 3.0;
+constexpr double holding_seconds = 12.0;
+constexpr double settled_error_seconds = 0.25e-3;
+constexpr std::int64_t settle_ns = 10'000'000'000;
+// The integral learns what the measured rate leaves over (the output's own clock against the
+// local one, tens of ppm): slow beside the proportional part, so that the loop is well damped
+// in both modes, and bounded to what a real clock is off by.
+constexpr double integral_seconds = 30.0;
+constexpr double integral_bound_ppm = 500.0;
+// The sender's clock is off by about this much before anything is measured: an early
+// measurement is trusted in proportion (a Kalman-like shrink towards no drift).
+constexpr double prior_ppm = 1000.0;
+// The slew: 1000 ppm/s is 1.7 cents in a second, far below what an ear hears as a glide.
+constexpr double slew_ppm_per_second = 1000.0;
 // A gap between observations longer than this (a stall) counts as this much.
 constexpr double longest_step_seconds = 0.1;
 // How long the fill may stay low before the device counts as not keeping time.
@@ -27,9 +34,39 @@ constexpr std::int64_t keeps_time_ns = 3'000'000'000;
 
 void stop_following(clock_follower* f) {
     f->following = false;
+    f->settled = false;
     f->primed = false;
+    f->hold_ppm = 0.0;
     f->integral = 0.0;
+    f->rate_ppm = 0.0;
     f->ppm = 0.0;
+}
+
+// The hold: a proportional-integral controller on the low-passed error of L.
+void hold(clock_follower* f, double latency_frames, double dt, std::int64_t now_ns) {
+    if (!f->primed) {
+        f->filtered = latency_frames;
+        f->primed = true;
+        f->primed_ns = now_ns;
+        f->settled_ns = f->settled ? f->settled_ns : now_ns;
+    }
+    // A plain mean over the first second after priming, then the low-pass: one early sample's
+    // jitter does not set the level.
+    const double averaged = static_cast<double>(now_ns - f->primed_ns) * 1e-9;
+    const double span = std::min(averaged, lowpass_seconds) + dt;
+    if (span > 0.0) {
+        f->filtered += dt / span * (latency_frames - f->filtered);
+    }
+    f->error_frames = f->filtered - f->config.target_frames;
+    const double error = f->error_frames / f->config.rate;  // seconds
+    if (!f->settled && std::abs(error) > settled_error_seconds) {
+        f->settled_ns = now_ns;
+    }
+    f->settled = f->settled || now_ns - f->settled_ns >= settle_ns;
+    const double seconds = f->settled ? holding_seconds : acquiring_seconds;
+    f->hold_ppm = error / seconds * 1e6;
+    f->integral = std::clamp(f->integral + error * dt / integral_seconds / integral_seconds * 1e6,
+                             -integral_bound_ppm, integral_bound_ppm);
 }
 
 }  // namespace
@@ -40,7 +77,8 @@ void clock_follower_init(clock_follower* follower, const clock_follower_config& 
 }
 
 void clock_follower_observe(clock_follower* f, double latency_frames, double device_fill_frames,
-                            std::int64_t now_ns, bool playing) {
+                            std::int64_t now_ns, bool playing, bool disturbed,
+                            const clock_follower_rate& rate) {
     // Only a playing output is judged. While it fills up to its target it has not started:
     // every output's fill rises then, also one that takes whatever it is given once it plays.
     // And while it fills up again after a stall its fill is low because nothing came, and
@@ -60,26 +98,21 @@ void clock_follower_observe(clock_follower* f, double latency_frames, double dev
     const double dt =
         std::clamp(static_cast<double>(now_ns - f->last_ns) * 1e-9, 0.0, longest_step_seconds);
     f->last_ns = now_ns;
-    if (!playing) {
+    if (rate.valid) {
+        const double weight =
+            prior_ppm * prior_ppm / (prior_ppm * prior_ppm + rate.uncertainty * rate.uncertainty);
+        f->rate_ppm = rate.ppm * weight;
+    }
+    if (playing && !disturbed) {
+        hold(f, latency_frames, dt, now_ns);
+    } else {
+        // L is being moved on purpose: the proportional part has nothing to say about the
+        // clocks, the integral keeps what it learnt, and the low-pass starts afresh after.
         f->primed = false;
-        return;
+        f->hold_ppm = 0.0;
     }
-    if (!f->primed) {
-        f->filtered = latency_frames;
-        f->primed = true;
-        return;
-    }
-    f->filtered += dt / (lowpass_seconds + dt) * (latency_frames - f->filtered);
-    const double error = (f->filtered - f->config.target_frames) / f->config.rate;  // seconds
-    const double proportional = kp * error * 1e6;
-    const double wanted =
-        std::clamp(proportional + f->integral, -CLOCK_FOLLOWER_MAX_PPM, CLOCK_FOLLOWER_MAX_PPM);
+    const double wanted = std::clamp(f->rate_ppm + f->hold_ppm + f->integral,
+                                     -CLOCK_FOLLOWER_MAX_PPM, CLOCK_FOLLOWER_MAX_PPM);
     const double step = slew_ppm_per_second * dt;
-    const double moved = std::clamp(wanted - f->ppm, -step, step);
-    // While the slew holds the output back, the integral would wind up against it.
-    if (moved == wanted - f->ppm || (error > 0) != (wanted > f->ppm)) {
-        f->integral = std::clamp(f->integral + ki * error * dt * 1e6, -CLOCK_FOLLOWER_MAX_PPM,
-                                 CLOCK_FOLLOWER_MAX_PPM);
-    }
-    f->ppm += moved;
+    f->ppm += std::clamp(wanted - f->ppm, -step, step);
 }

@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -13,6 +15,7 @@
 #include "audio/playout/reorder_hold.hpp"
 #include "audio/playout/resampler.hpp"
 #include "audio/playout/sample_convert.hpp"
+#include "audio/playout/sender_clock.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
@@ -29,16 +32,39 @@ struct playout {
     frame_counter counter;
     reorder_hold hold;
     clock_follower follower;
+    sender_clock sender;
+    // The stream position of the sender's packets, for `sender`: a counter's place is its
+    // distance from `base_counter` in packets of `position_frames` frames.
+    bool positioned = false;
+    std::uint32_t base_counter = 0;
+    double base_position = 0.0;
+    std::uint32_t position_frames = 0;
     std::unique_ptr<resampler, resampler_deleter> converter;  // null when bit-exact
     std::unique_ptr<float[]> in_float;                        // one packet, interleaved
     std::unique_ptr<float[]> out_float;                       // what one packet can become
     std::unique_ptr<std::uint8_t[]> out_bytes;
     std::size_t out_room = 0;  // frames of out_float and out_bytes
     std::array<std::uint8_t, VBAN_DATA_MAX_SIZE> zeros{};
+    // While the output fills up to its target, what is played waits here, so that the oldest
+    // of it can be trimmed when the target is reached and the output starts at the target.
+    std::unique_ptr<std::uint8_t[]> pending;
+    std::size_t pending_room = 0;    // frames
+    std::size_t pending_frames = 0;  // frames held
     playout_stats stats;
     std::atomic<playout_state> state{playout_state::filling};  // the device's thread reads it
-    std::uint32_t last_frames = 0;  // of the last packet: the length of a lost one
-    bool in_backlog = false;        // an episode of drops is going on (logged once)
+    // Frames the device played as silence in place of audio that was late: the next frames
+    // written are skipped by as many, so that the stream keeps its time (the device's thread
+    // adds, this one takes). Beyond `conceal_limit` the wait is an underrun.
+    std::atomic<std::uint32_t> owed{0};
+    std::uint32_t conceal_limit = 0;
+    std::uint32_t last_frames = 0;        // of the last packet: the length of a lost one
+    bool in_backlog = false;              // an episode of drops is going on (logged once)
+    std::int64_t disturbed_until_ns = 0;  // L was moved on purpose: the hold looks away
+    std::uint64_t underruns_told = 0;     // underruns reported in a warning line so far
+    std::int64_t underrun_told_ns = 0;
+    bool underrun_told = false;
+    double lowest_fill = 0.0;    // the device's fill before a push, lowest in this window
+    bool headroom_open = false;  // `lowest_fill` holds a value of this window
     // The lowest L after each call over the last quarter to half second, in two halves.
     std::int64_t window_start_ns = 0;
     double window_min = 0.0;
@@ -46,7 +72,10 @@ struct playout {
     bool window_valid = false;
     double fill = 0.0;         // the device's fill plus what this call wrote, output frames
     double waited = 0.0;       // how long this call's packet waited before it came, output frames
+    double lateness = 0.0;     // how late it arrived against the sender's clock, output frames
+    std::int64_t now_ns = 0;   // this call's time
     bool dropped_now = false;  // this call dropped audio: the episode goes on
+    double to_trim = 0.0;      // of a backlog, what is still to drop from the next packets
     playout_sink sink{};
     std::int32_t sink_result = 0;  // the first failure of this call
 };
@@ -57,8 +86,23 @@ double held_output_frames(const playout* p) {
     return static_cast<double>(p->hold.held_frames) * p->out_per_in;
 }
 
+// L: what the device holds, what waits to start it, and what is held for order.
 double total_latency(const playout* p) {
-    return p->fill + held_output_frames(p);
+    return p->fill + static_cast<double>(p->pending_frames) + held_output_frames(p);
+}
+
+// L as it was when this call's packet arrived: the device has played on while the packet
+// waited in the socket's queue. This is the latency its audio meets, and it does not move
+// with the receiver's own delays in taking packets in.
+double arrival_latency(const playout* p) {
+    return total_latency(p) + p->waited;
+}
+
+// L as it would have been had this call's packet come on time (the earliest, as the
+// sender's clock line says): without the network's jitter, this is what the follower holds
+// at the target and what trimming aims at, so neither chases one packet's delay.
+double steady_latency(const playout* p) {
+    return arrival_latency(p) + p->lateness;
 }
 
 // The most L may be for long: the target, one packet in flight and one device period being
@@ -67,16 +111,41 @@ double latency_bound(const playout* p) {
     return p->config.target_frames + p->last_frames * p->out_per_in + p->config.period_frames;
 }
 
-// The most L may be at any moment: the bound, plus as much again as the target allows for
+// The L that is held and bounded: while the clock is followed, the steady one, which the
+// follower holds at the target; without the follower (bit-exact), L as it is, which drifts
+// with the clocks and is cut back by the packet.
+double held_latency(const playout* p) {
+    return p->follower.following ? steady_latency(p) : arrival_latency(p);
+}
+
+// The most the lowest held L of the last quarter to half second may be. While the clock is
+// followed, 2 ms over the target: what is less the follower takes back by a pitch change too
+// small to hear, what is more (a stall of the device, a burst) is cut. Without the follower,
+// the bound above.
+double sustained_bound(const playout* p) {
+    return p->follower.following ? p->config.target_frames + 2e-3 * p->config.output_rate
+                                 : latency_bound(p);
+}
+
+// The most L may be at any moment. While the clock is followed, the bound: a packet and a
+// period over the target is far more than arrival jitter makes, and a burst after a stall is
+// cut at once. Without the follower the bound plus as much again as the target allows for
 // late packets, so that packets as early as that pass too.
 double latency_cap(const playout* p) {
-    return latency_bound(p) + p->config.target_frames;
+    return latency_bound(p) + (p->follower.following ? 0.0 : p->config.target_frames);
 }
 
 // How long a window half lasts. L that stays over its bound for this long is a backlog;
 // what stays over it for less is arrival jitter (or a sender that sends in bursts), which
 // passes on its own.
 constexpr std::int64_t window_half_ns = 250'000'000;
+
+// After L was moved on purpose (trimmed, or refilled), the clock follower's hold waits this
+// long before it judges L again, so that a stall does not read as drift.
+constexpr std::int64_t settling_ns = 1'000'000'000;
+
+// Underrun warnings: one line a second at most.
+constexpr std::int64_t underrun_line_ns = 1'000'000'000;
 
 // The lowest L of the last quarter to half second, with `candidate` counted in.
 double recent_low(const playout* p, double candidate) {
@@ -99,15 +168,72 @@ void note_latency(playout* p, double latency, std::int64_t now_ns) {
     }
 }
 
-void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames) {
-    if (p->sink_result == 0 && frames > 0) {
+bool filling(const playout* p) {
+    return p->state.load(std::memory_order_relaxed) == playout_state::filling;
+}
+
+// Drops the oldest `frames` of what waits for the start.
+void trim_pending(playout* p, std::size_t frames) {
+    frames = std::min(frames, p->pending_frames);
+    if (frames == 0) {
+        return;
+    }
+    std::memmove(p->pending.get(), p->pending.get() + frames * p->frame_bytes,
+                 (p->pending_frames - frames) * p->frame_bytes);
+    p->pending_frames -= frames;
+    p->stats.trimmed_ms += static_cast<double>(frames) * 1000.0 / p->config.output_rate;
+}
+
+// Takes up to `frames` of the silence the device played while it waited: the silence of a
+// lost packet stands in for it, so that much of it is skipped.
+std::uint32_t settle_owed(playout* p, std::uint32_t frames) {
+    std::uint32_t owed = p->owed.load(std::memory_order_relaxed);
+    std::uint32_t skip = 0;
+    do {
+        skip = std::min(owed, frames);
+    } while (skip > 0 &&
+             !p->owed.compare_exchange_weak(owed, owed - skip, std::memory_order_relaxed));
+    return skip;
+}
+
+// Writes `frames` frames to the device, or while it fills up to its target, to what waits for
+// the start. `silence` marks the silence of lost packets.
+void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames,
+                 bool silence = false) {
+    if (frames == 0) {
+        return;
+    }
+    if (filling(p) && p->pending) {
+        // What does not fit is older than the target: the oldest goes.
+        if (p->pending_frames + frames > p->pending_room) {
+            trim_pending(p, p->pending_frames + frames - p->pending_room);
+        }
+        const std::size_t keep = std::min<std::size_t>(frames, p->pending_room);
+        std::memcpy(p->pending.get() + p->pending_frames * p->frame_bytes,
+                    data + (frames - keep) * p->frame_bytes, keep * p->frame_bytes);
+        p->pending_frames += keep;
+        return;
+    }
+    // Sound that comes after the device waited for it was late, not lost: it plays in full,
+    // and the latency is that much longer (held, or trimmed, like any other).
+    const std::uint32_t skip = silence ? settle_owed(p, frames) : 0;
+    if (!silence) {
+        p->owed.store(0, std::memory_order_relaxed);
+    }
+    if (skip == frames) {
+        return;
+    }
+    data += skip * p->frame_bytes;
+    bytes -= skip * p->frame_bytes;
+    frames -= skip;
+    if (p->sink_result == 0) {
         p->sink_result = p->sink.write(p->sink.context, {data, bytes}, frames);
     }
     p->fill += frames;
 }
 
 // Resamples `frames` frames of floats at in_float and writes what comes out.
-void resample_and_write(playout* p, std::uint32_t frames) {
+void resample_and_write(playout* p, std::uint32_t frames, bool silence = false) {
     const std::size_t channels = p->config.nb_channels;
     const std::size_t sample = bit_fmt_size[p->config.bit_fmt];
     std::size_t offset = 0;
@@ -122,7 +248,7 @@ void resample_and_write(playout* p, std::uint32_t frames) {
         if (sample_convert_from_float(p->config.bit_fmt, p->out_float.get(), made * channels,
                                       p->out_bytes.get()) == 0) {
             write_block(p, p->out_bytes.get(), made * channels * sample,
-                        static_cast<std::uint32_t>(made));
+                        static_cast<std::uint32_t>(made), silence);
         }
     }
 }
@@ -159,9 +285,9 @@ void play_silence(playout* p, std::uint64_t frames) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, chunk));
         if (resampling(p)) {
             std::fill_n(p->in_float.get(), std::size_t{n} * p->config.nb_channels, 0.0f);
-            resample_and_write(p, n);
+            resample_and_write(p, n, true);
         } else {
-            write_block(p, p->zeros.data(), n * p->frame_bytes, n);
+            write_block(p, p->zeros.data(), n * p->frame_bytes, n, true);
         }
         frames -= n;
     }
@@ -198,60 +324,118 @@ void give_up(playout* p, std::uint32_t upto) {
     release_ready(p);
 }
 
-// A packet of `frames` was dropped: L is that much lower, and so is its recent low.
-void note_backlog(playout* p, std::uint32_t frames) {
-    p->window_min -= frames * p->out_per_in;
-    p->previous_window_min -= frames * p->out_per_in;
+// `frames` of audio were dropped to bring L down: counted, logged once an episode, the
+// recent lows lowered by as much (so the same excess is not dropped twice), and the follower's
+// hold looks away for a while.
+void note_backlog(playout* p, double frames) {
     ++p->stats.dropped;
     p->dropped_now = true;
+    p->window_min -= frames;
+    p->previous_window_min -= frames;
+    p->disturbed_until_ns = p->now_ns + settling_ns;
     if (!p->in_backlog) {
         p->in_backlog = true;
         logger_log(LOG_WARNING,
                    "playout: latency over its bound of %.1f ms; dropping the oldest audio",
-                   latency_bound(p) * 1000.0 / p->config.output_rate);
+                   sustained_bound(p) * 1000.0 / p->config.output_rate);
     }
 }
 
-// True when L with `incoming` more frames would be too much: over its bound for the last
-// quarter to half second, or over the cap now.
-bool over(const playout* p, double incoming) {
-    const double latency = total_latency(p) + incoming;
-    return latency > latency_cap(p) || recent_low(p, latency) > latency_bound(p);
+// How much of L with `incoming` more frames is too much, once it would pass the cap now (a
+// burst after a stall) or its lowest of the last quarter to half second is over the bound (a
+// backlog that stays): everything over the target, so that L comes back to the target itself
+// (only under the bound would leave the follower a debt of milliseconds to work off, and a
+// follower that works it off changes the pitch). 0 when L may stay.
+double excess_latency(const playout* p, double incoming) {
+    const double held = held_latency(p) + incoming;
+    if (arrival_latency(p) + incoming > latency_cap(p) ||
+        recent_low(p, held) > sustained_bound(p)) {
+        return std::max(0.0, held - p->config.target_frames);
+    }
+    return 0.0;
 }
 
 // Keeps L in its bounds with a packet of `frames` about to come in: the oldest held packets
-// go first, then the incoming one. True when the incoming one may be kept.
-bool make_room(playout* p, std::uint32_t counter, std::uint32_t frames) {
+// go first, then the incoming one, while the clock is followed only its oldest part that is
+// too much. Returns how many of the incoming frames to skip: `frames` for the whole packet.
+std::uint32_t make_room(playout* p, std::uint32_t counter, std::uint32_t frames) {
     const double incoming = frames * p->out_per_in;
-    while (over(p, incoming) && p->hold.count > 0) {
+    double excess = excess_latency(p, incoming);
+    while (excess > 0.0 && p->hold.count > 0) {
         const std::uint32_t oldest = first_held(p, p->counter.next - 1);
         if (oldest == p->counter.next - 1) {
             reorder_hold_clear(&p->hold);  // unreachable: the hold keeps only counters ahead
             break;
         }
-        const std::uint32_t dropped = reorder_hold_find(&p->hold, oldest)->frames;
+        const double dropped = reorder_hold_find(&p->hold, oldest)->frames * p->out_per_in;
         reorder_hold_remove(&p->hold, oldest);
         frame_counter_advance(&p->counter, oldest + 1);
         note_backlog(p, dropped);
+        excess -= dropped;
         release_ready(p);
     }
     // A packet that waited in the socket's queue (the receiver stalled, or was busy opening
     // its output) is late by that much already: stale when the wait alone is more than the
     // target, or when, counted in, it would pass the cap. A wait of a period or less is the
     // receiver's own scheduling, which the bound's half second absorbs like arrival jitter.
-    const bool stale = p->waited > p->config.target_frames ||
-                       (p->waited > p->config.period_frames &&
-                        total_latency(p) + incoming + p->waited > latency_cap(p));
-    if (!over(p, incoming) && !stale) {
-        return true;
+    // Before the output starts, a packet is stale when the device's wait alone would take
+    // its latency past the target.
+    const bool stale =
+        p->waited > p->config.target_frames ||
+        (filling(p) && p->fill + p->waited >= p->config.target_frames) ||
+        (p->waited > p->config.period_frames && arrival_latency(p) + incoming > latency_cap(p));
+    // A backlog larger than a packet is dropped from the packets that follow too.
+    p->to_trim = std::min(std::max(p->to_trim, excess),
+                          steady_latency(p) + incoming - p->config.target_frames);
+    if (!stale && p->to_trim <= 0.0) {
+        p->to_trim = 0.0;
+        return 0;
     }
     frame_counter_advance(&p->counter, counter + 1);
-    note_backlog(p, frames);
-    return false;
+    if (filling(p)) {
+        // Before the output starts, what is too old to play is part of starting at the target.
+        p->stats.trimmed_ms += incoming * 1000.0 / p->config.output_rate;
+        return frames;
+    }
+    if (stale || p->to_trim >= incoming || !p->follower.following) {
+        p->to_trim = std::max(0.0, p->to_trim - incoming);
+        note_backlog(p, incoming);
+        return frames;
+    }
+    const auto skip =
+        std::min(frames, static_cast<std::uint32_t>(std::ceil(p->to_trim / p->out_per_in)));
+    p->to_trim = 0.0;
+    note_backlog(p, skip * p->out_per_in);
+    return skip;
+}
+
+// Where the sender's packet `counter` of `frames` frames sits in its stream, for the
+// measurement of its clock. A packet of another length starts the measurement afresh.
+double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) {
+    if (!p->positioned || frames != p->position_frames) {
+        if (p->positioned) {
+            sender_clock_restart(&p->sender);
+        }
+        p->positioned = true;
+        p->position_frames = frames;
+        p->base_counter = counter;
+        p->base_position = 0.0;
+    }
+    std::int32_t distance = frame_counter_distance(p->base_counter, counter);
+    // Far from the base, the base moves up, so that the distance never wraps.
+    if (distance > (1 << 30)) {
+        p->base_position += static_cast<double>(distance) * frames;
+        p->base_counter = counter;
+        distance = 0;
+    }
+    return p->base_position + static_cast<double>(distance) * frames;
 }
 
 void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
-            std::uint32_t frames) {
+            std::uint32_t frames, std::int64_t arrival_ns) {
+    const double position = sender_position(p, counter, frames);
+    sender_clock_observe(&p->sender, position, arrival_ns);
+    p->lateness = sender_clock_lateness(&p->sender, position, arrival_ns) * p->config.output_rate;
     p->last_frames = frames;
     // A full hold: the oldest gaps are given up until the packet has a slot. Their silence
     // comes before the room for the packet is made, so that the bound holds both.
@@ -261,24 +445,31 @@ void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> pay
         const std::uint32_t held = first_held(p, counter);
         give_up(p, frame_counter_distance(held, slot_limit) < 0 ? slot_limit : held);
     }
-    if (!make_room(p, counter, frames)) {
+    const std::uint32_t skip = make_room(p, counter, frames);
+    if (skip == frames) {
+        p->waited = 0.0;  // nothing of it came in: L is what the device and the hold have
+        p->lateness = 0.0;
+        return;
+    }
+    if (skip > 0) {
+        // The oldest part of the packet goes; the rest plays at once, in its place.
+        play_packet(p, payload.data() + skip * p->frame_bytes, (frames - skip) * p->frame_bytes,
+                    frames - skip);
+        release_ready(p);
         return;
     }
     reorder_hold_store(&p->hold, counter, payload, frames);
     release_ready(p);
 }
 
-// Gives up gaps while holding on would let the device run dry: by the next packet it plays
-// one more packet's worth, and after that its fill must still cover one period (being
-// played) and one packet (on its way). While the output fills up to its target nothing
-// drains, so a gap is given up once the held packets would complete the target: waiting
-// longer only holds back the start.
+// Gives up gaps while holding on would let the device run dry: by the next packet it takes
+// one more packet's worth, and after that its fill must still cover the packet on its way.
+// While the output fills up to its target nothing drains, so a gap is given up once the held
+// packets would complete the target: waiting longer only holds back the start.
 void avoid_starving(playout* p) {
-    const double packet = p->last_frames * p->out_per_in;
-    const double margin = p->config.period_frames + 2.0 * packet;
-    while (p->hold.count > 0 && (playout_get_state(p) == playout_state::playing
-                                     ? p->fill < margin
-                                     : total_latency(p) >= p->config.target_frames)) {
+    const double margin = 2.0 * p->last_frames * p->out_per_in;
+    while (p->hold.count > 0 &&
+           (filling(p) ? total_latency(p) >= p->config.target_frames : p->fill < margin)) {
         const std::uint32_t held = first_held(p, p->counter.next);
         if (held == p->counter.next) {
             reorder_hold_clear(&p->hold);  // unreachable: the hold keeps only counters ahead
@@ -298,24 +489,56 @@ void flush_previous(playout* p, std::uint32_t previous_next) {
     }
 }
 
-void begin(playout* p, std::uint32_t device_fill, playout_sink sink) {
+// Starts the output once L has reached the target: the oldest of what waits is trimmed so
+// that L is the target itself, the rest goes to the device, and the device plays from its
+// next period on (its fill counts the wait for that period). The first start goes by L as
+// the packets came; a start again, once the device has shown that it keeps time, by the
+// steady L, so that the packet that completes the target does not set the level with its
+// own jitter.
+void start_when_full(playout* p) {
+    if (!filling(p) || held_latency(p) < p->config.target_frames) {
+        return;
+    }
+    const double excess = held_latency(p) - p->config.target_frames;
+    trim_pending(p, static_cast<std::size_t>(excess));
+    // Only from filling: an underrun the device's thread reports meanwhile wins.
+    auto expected = playout_state::filling;
+    if (!p->state.compare_exchange_strong(expected, playout_state::playing,
+                                          std::memory_order_relaxed)) {
+        return;
+    }
+    const std::size_t frames = p->pending_frames;
+    p->pending_frames = 0;
+    write_block(p, p->pending.get(), frames * p->frame_bytes, static_cast<std::uint32_t>(frames));
+    p->disturbed_until_ns = 0;
+}
+
+void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_sink sink) {
     p->fill = device_fill;
     p->waited = 0.0;
+    p->lateness = 0.0;
+    p->now_ns = now_ns;
     p->dropped_now = false;
     p->sink = sink;
     p->sink_result = 0;
+    // The headroom is what a playing output had left when a packet came.
+    if (!filling(p)) {
+        p->lowest_fill =
+            p->headroom_open ? std::min<double>(p->lowest_fill, device_fill) : device_fill;
+        p->headroom_open = true;
+    }
 }
 
 // One observation for the clock follower: L as this call leaves it, the quantity that the
-// start threshold and the latency bound measure too. The correction applies from the next
-// packet on.
-void follow(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
+// start and the latency bound measure too. The correction applies from the next packet on.
+void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
     if (!p->converter) {
         return;
     }
     const bool was_following = p->follower.following;
-    clock_follower_observe(&p->follower, total_latency(p), device_fill, now_ns,
-                           playout_get_state(p) == playout_state::playing);
+    const clock_follower_rate rate{p->sender.valid, p->sender.ppm, p->sender.uncertainty_ppm};
+    clock_follower_observe(&p->follower, steady_latency(p), device_fill, now_ns, !filling(p),
+                           now_ns < p->disturbed_until_ns || p->in_backlog, rate);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
     if (was_following != p->follower.following) {
         logger_log(LOG_INFO, p->follower.following
@@ -324,23 +547,39 @@ void follow(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
     }
 }
 
-std::int32_t end(playout* p, std::uint32_t device_fill, std::int64_t now_ns) {
-    avoid_starving(p);
-    follow(p, device_fill, now_ns);
-    const double latency = total_latency(p);
-    note_latency(p, latency, now_ns);
-    // Only from filling: an underrun the device's thread reports meanwhile wins.
-    auto filling = playout_state::filling;
-    if (p->fill >= p->config.target_frames) {
-        p->state.compare_exchange_strong(filling, playout_state::playing,
-                                         std::memory_order_relaxed);
+// A warning when the output ran dry, a line a second at most: how many times since the last.
+void tell_underruns(playout* p, std::int64_t now_ns) {
+    const std::uint64_t underruns = p->stats.underruns.load(std::memory_order_relaxed);
+    if (underruns == p->underruns_told ||
+        (p->underrun_told && now_ns - p->underrun_told_ns < underrun_line_ns)) {
+        return;
     }
-    if (p->in_backlog && !p->dropped_now && latency <= p->config.target_frames) {
+    logger_log(LOG_WARNING,
+               "playout: the output ran dry (%llu times since the last report); filling up to "
+               "%.1f ms again",
+               static_cast<unsigned long long>(underruns - p->underruns_told), p->stats.target_ms);
+    p->underruns_told = underruns;
+    p->underrun_told_ns = now_ns;
+    p->underrun_told = true;
+}
+
+std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
+    avoid_starving(p);
+    start_when_full(p);
+    follow(p, device_fill, now_ns);
+    note_latency(p, held_latency(p), now_ns);
+    if (p->in_backlog && !p->dropped_now && p->to_trim <= 0.0) {
         p->in_backlog = false;
     }
+    tell_underruns(p, now_ns);
     playout_stats& s = p->stats;
     frame_counter_report(&p->counter, &s);
-    s.latency_ms = latency * 1000.0 / p->config.output_rate;
+    const double to_ms = 1000.0 / p->config.output_rate;
+    // Where the follower holds L, the held figure is its low-pass: what a packet on time waits,
+    // without each packet's arrival jitter.
+    s.latency_ms = (p->follower.primed ? p->follower.filtered : held_latency(p)) * to_ms;
+    s.error_ms = p->follower.primed ? p->follower.error_frames * to_ms : 0.0;
+    s.headroom_ms = p->lowest_fill * to_ms;
     s.ratio_ppm = clock_follower_ppm(&p->follower);
     s.following = p->converter && p->follower.following;
     return p->sink_result;
@@ -377,6 +616,15 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
     clock_follower_init(&p->follower, {static_cast<double>(config->output_rate),
                                        static_cast<double>(p->config.target_frames),
                                        static_cast<double>(config->period_frames)});
+    sender_clock_init(&p->sender, config->sample_rate);
+    // A lost packet, or two, is bridged; a longer wait is the stream stopping.
+    p->conceal_limit = std::max(p->config.target_frames, 2 * config->period_frames);
+    // The target, and room for what one call can write on top of it.
+    p->pending_room = p->config.target_frames + 4 * (packet_frames + 1);
+    p->pending.reset(new (std::nothrow) std::uint8_t[p->pending_room * p->frame_bytes]);
+    if (!p->pending) {
+        return -ENOMEM;
+    }
     if (!config->bit_exact) {
         resampler* r = nullptr;
         const std::int32_t result =
@@ -406,14 +654,15 @@ void playout_release(playout** place) {
 }
 
 std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
-                          std::uint32_t frames, std::uint32_t device_fill, std::int64_t now_ns,
-                          playout_sink sink, std::uint32_t waited_frames) {
+                          std::uint32_t frames, std::int32_t device_fill, std::int64_t now_ns,
+                          playout_sink sink, std::int64_t waited_ns) {
     if (p == nullptr || frames == 0 || frames > VBAN_SAMPLES_MAX_NB ||
         payload.size() > VBAN_DATA_MAX_SIZE || payload.size() != frames * p->frame_bytes) {
         return -EINVAL;
     }
-    begin(p, device_fill, sink);
-    p->waited = waited_frames;
+    begin(p, device_fill, now_ns, sink);
+    waited_ns = std::max<std::int64_t>(waited_ns, 0);
+    p->waited = static_cast<double>(waited_ns) * 1e-9 * p->config.output_rate;
     const std::uint32_t previous_next = p->counter.next;
     switch (frame_counter_classify(&p->counter, counter)) {
         case frame_class::duplicate:
@@ -423,22 +672,40 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
             logger_log(LOG_INFO, "playout: the sender started again (counter %u after %u)", counter,
                        previous_next);
             flush_previous(p, previous_next);
-            accept(p, counter, payload, frames);
+            p->positioned = false;
+            sender_clock_restart(&p->sender);
+            p->disturbed_until_ns = now_ns + settling_ns;
+            accept(p, counter, payload, frames, now_ns - waited_ns);
             break;
         default:
-            accept(p, counter, payload, frames);
+            accept(p, counter, payload, frames, now_ns - waited_ns);
             break;
     }
     return end(p, device_fill, now_ns);
 }
 
-std::int32_t playout_tick(playout* p, std::uint32_t device_fill, std::int64_t now_ns,
+std::int32_t playout_tick(playout* p, std::int32_t device_fill, std::int64_t now_ns,
                           playout_sink sink) {
     if (p == nullptr) {
         return -EINVAL;
     }
-    begin(p, device_fill, sink);
+    begin(p, device_fill, now_ns, sink);
     return end(p, device_fill, now_ns);
+}
+
+std::int32_t playout_flush(playout* p, playout_sink sink) {
+    if (p == nullptr) {
+        return -EINVAL;
+    }
+    p->sink = sink;
+    p->sink_result = 0;
+    if (p->pending_frames > 0) {
+        const auto frames = static_cast<std::uint32_t>(p->pending_frames);
+        p->pending_frames = 0;
+        p->sink_result =
+            p->sink.write(p->sink.context, {p->pending.get(), frames * p->frame_bytes}, frames);
+    }
+    return p->sink_result;
 }
 
 playout_state playout_get_state(const playout* p) {
@@ -450,6 +717,25 @@ void playout_note_underrun(playout* p) {
     p->state.store(playout_state::filling, std::memory_order_relaxed);
 }
 
+std::uint32_t playout_cycle(playout* p, std::uint32_t available, std::uint32_t period) {
+    if (available >= period) {
+        return period;
+    }
+    const std::uint32_t owed =
+        p->owed.fetch_add(period - available, std::memory_order_relaxed) + period - available;
+    if (owed > p->conceal_limit) {
+        p->owed.store(0, std::memory_order_relaxed);
+        playout_note_underrun(p);
+    } else {
+        p->stats.concealed.fetch_add(1, std::memory_order_relaxed);
+    }
+    return available;
+}
+
 const playout_stats* playout_get_stats(const playout* p) {
     return &p->stats;
+}
+
+void playout_stats_window(playout* p) {
+    p->headroom_open = false;
 }

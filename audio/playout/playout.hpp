@@ -10,15 +10,18 @@
 // The receiving side's playout policy for one stream, in front of a clocked output's own
 // buffer: it restores packet order by the VBAN counter (holding packets behind a gap until the
 // missing one comes or the output would starve), plays lost packets as silence of their
-// length, keeps the total latency L (device fill plus what it holds) at a target by resampling
-// to follow the sender's clock, says when the output has filled to the target and may start,
-// and drops the oldest audio when L would pass target + one packet + one device period.
+// length, starts the output when the total latency L (device fill, what waits for the start
+// and what it holds) reaches the target, trimming the oldest audio so that L is the target
+// itself, keeps L there by resampling to follow the sender's clock (measured from the packet
+// arrivals), and when L would pass target + one packet + one device period drops the oldest
+// audio until L is back at the target.
 // It knows no device and no datagram: the caller gives each packet's counter and samples,
 // the device's fill and a monotonic time, and receives blocks of the stream's format to write.
 // Everything is allocated when it is made; pushing allocates nothing, takes no lock, makes no
 // system call and logs only one line per episode (a backlog, a restarted sender, the output
-// starting or stopping to keep time). One thread (the one that writes to the device), apart
-// from playout_get_state and playout_note_underrun, which the device's own thread may call.
+// starting or stopping to keep time) and one a second about underruns. One thread (the one
+// that writes to the device), apart from playout_get_state and playout_note_underrun, which
+// the device's own thread may call.
 
 // One stream's playout, as it is made. Frames of the output are at `output_rate`.
 struct playout_config {
@@ -53,22 +56,29 @@ struct playout;
 void playout_release(playout** place);
 
 // One received packet: its counter, its samples (`frames` whole frames of the stream's
-// format) and the device's fill (output frames queued and not yet played) at `now_ns` of a
-// monotonic clock. `waited_frames` is how long, in output frames, the packet waited before
-// it was taken in (in the socket's queue): a packet that waited longer than the target, or so
-// long that, counted in, the latency would pass its cap, is stale, and is dropped like a
-// backlog (the oldest first, as they come). Writes to `sink` what is ready. 0, -EINVAL for a
-// payload that is not `frames` frames (1..256) of at most 1436 bytes, or the sink's code.
+// format) and the device's fill at `now_ns` of a monotonic clock: how long, in output frames,
+// a frame written now would wait before the device takes it (what is queued, counted smoothly
+// where the device takes a period at a time: see audio_backend::device_fill). `waited_ns` is
+// how long the packet waited before it was taken in (in the socket's queue): its arrival, for
+// the measurement of the sender's clock, was that long before `now_ns`; and a packet that
+// waited longer than the target, or so long that, counted in, the latency would pass its cap,
+// is stale, and is dropped like a backlog (the oldest first, as they come). Writes to `sink`
+// what is ready. 0, -EINVAL for a payload that is not `frames` frames (1..256) of at most 1436
+// bytes, or the sink's code.
 [[nodiscard]] std::int32_t playout_push(playout* p, std::uint32_t counter,
                                         std::span<const std::uint8_t> payload, std::uint32_t frames,
-                                        std::uint32_t device_fill, std::int64_t now_ns,
-                                        playout_sink sink, std::uint32_t waited_frames = 0);
+                                        std::int32_t device_fill, std::int64_t now_ns,
+                                        playout_sink sink, std::int64_t waited_ns = 0);
 
 // The device's fill at `now_ns` without a packet (for instance once per device cycle):
 // follows the clock and gives up a missing packet when the output would starve. 0 or the
 // sink's code.
-[[nodiscard]] std::int32_t playout_tick(playout* p, std::uint32_t device_fill, std::int64_t now_ns,
+[[nodiscard]] std::int32_t playout_tick(playout* p, std::int32_t device_fill, std::int64_t now_ns,
                                         playout_sink sink);
+
+// Writes to `sink` what waits for the output to start (a stream that ended before the output
+// filled up to its target), for an output about to close. 0 or the sink's code.
+[[nodiscard]] std::int32_t playout_flush(playout* p, playout_sink sink);
 
 // Filling or playing. Lock-free: the device's thread may ask it every cycle.
 [[nodiscard]] playout_state playout_get_state(const playout* p);
@@ -78,5 +88,20 @@ void playout_release(playout** place);
 // thread (JACK's process callback) may call it.
 void playout_note_underrun(playout* p);
 
+// One period of the device, on the device's own thread, while it plays: of the `available`
+// frames queued it takes the period's worth, or when fewer have come (a packet late or lost,
+// which the writer learns of only when the next one comes) all of them, and the rest of the
+// period plays silence; the cycle counts as concealed. When the packet turns out lost, that
+// silence stands in for the silence it plays as: as much of it is skipped, so that the stream
+// keeps its time. When it was only late, it plays in full, that much later. When the silence
+// so played passes the target, the stream has stopped: an underrun (as playout_note_underrun).
+// Returns the frames to take. Lock-free, no allocation.
+[[nodiscard]] std::uint32_t playout_cycle(playout* p, std::uint32_t available,
+                                          std::uint32_t period);
+
 // The counters and figures, for the caller's thread.
 [[nodiscard]] const playout_stats* playout_get_stats(const playout* p);
+
+// Starts a new window for the figures that cover the time since the last report (the
+// headroom): the caller's thread, after it has reported them.
+void playout_stats_window(playout* p);

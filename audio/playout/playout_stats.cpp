@@ -21,10 +21,12 @@ std::int32_t playout_stats_format(const playout_stats* stats, char* out, std::si
     return std::snprintf(
         out, size,
         "stats: received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64 ", reordered %" PRIu64
-        ", late %" PRIu64 ", underruns %" PRIu64 ", dropped %" PRIu64
-        ", latency %.1f ms (target %.1f ms), ratio %+.0f ppm%s",
+        ", late %" PRIu64 ", underruns %" PRIu64 ", concealed %" PRIu64 ", dropped %" PRIu64
+        ", trimmed at start %.1f ms, latency %.1f ms (target %.1f ms), headroom %.1f ms, error "
+        "%+.2f ms, ratio %+.0f ppm%s",
         stats->received, stats->lost, stats->duplicated, stats->reordered, stats->late,
-        stats->underruns.load(std::memory_order_relaxed), stats->dropped, stats->latency_ms,
-        stats->target_ms, std::round(stats->ratio_ppm) + 0.0,
-        stats->following ? "" : " (not following)");
+        stats->underruns.load(std::memory_order_relaxed),
+        stats->concealed.load(std::memory_order_relaxed), stats->dropped, stats->trimmed_ms,
+        stats->latency_ms, stats->target_ms, stats->headroom_ms, stats->error_ms + 0.0,
+        std::round(stats->ratio_ppm) + 0.0, stats->following ? "" : " (not following)");
 }

@@ -16,11 +16,17 @@ struct playout_stats {
     std::uint64_t reordered = 0;   // packets that arrived after a newer one, put in their place
     std::uint64_t late = 0;        // packets that arrived after being given up, dropped
     std::atomic<std::uint64_t> underruns{0};  // the device ran dry (written by its thread)
-    std::uint64_t dropped = 0;                // packets dropped to keep the latency under its bound
-    double latency_ms = 0.0;  // total latency at the last call: device fill and held
+    // Device periods that played silence in place of audio that was late, keeping time
+    // (written by the device's thread).
+    std::atomic<std::uint64_t> concealed{0};
+    std::uint64_t dropped = 0;  // packets dropped (whole or in part) to bring the latency down
+    double trimmed_ms = 0.0;    // audio trimmed so that the output starts at its target
+    double latency_ms = 0.0;    // the total latency: device fill and held (low-passed)
     double target_ms = 0.0;
-    double ratio_ppm = 0.0;  // the clock correction: positive, the sender is fast
-    bool following = false;  // false: the device does not keep time, or bit-exact
+    double headroom_ms = 0.0;  // the lowest device fill before a packet, in the last window
+    double error_ms = 0.0;     // the latency less the target, as the clock follower sees it
+    double ratio_ppm = 0.0;    // the clock correction: positive, the sender is fast
+    bool following = false;    // false: the device does not keep time, or bit-exact
 };
 
 // Writes "stats: received 1000, lost 2, ..., ratio +12 ppm" (no newline) into `out` of

@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+#include "audio/playout/sender_clock.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr std::int64_t stretch_ns = 250'000'000;
+// Points needed, and the time they must span, before the line says anything: a second.
+constexpr std::uint32_t fewest_points = 4;
+// A point this far above the line (or 4 spreads, if more) was held up: a stall or a burst.
+constexpr double late_floor_s = 0.3e-3;
+// A point this far below the line (or 4 spreads) means the delay itself has fallen.
+constexpr double early_floor_s = 1.0e-3;
+// Late points in a row that mean the delay itself has risen: two seconds of them.
+constexpr std::uint32_t late_run_limit = 8;
+// The scatter never counts as less than this: the envelope of a quiet loopback is nearly
+// perfect, and an uncertainty of nothing would be believed too well.
+constexpr double least_spread_s = 20e-6;
+
+struct line {
+    double a = 0.0;
+    double b = 0.0;
+    double sxx = 0.0;
+    std::uint32_t n = 0;
+};
+
+const sender_clock_point& point_at(const sender_clock* c, std::uint32_t i) {
+    // i = 0 is the oldest point in the ring.
+    return c->points[(c->head + SENDER_CLOCK_POINTS - c->count + i) % SENDER_CLOCK_POINTS];
+}
+
+// Least squares through the points whose residual against `previous` is at most `late_s`
+// (all of them when `previous` is null).
+line fit(const sender_clock* c, const line* previous, double late_s) {
+    double sx = 0.0;
+    double sy = 0.0;
+    std::uint32_t n = 0;
+    auto used = [&](const sender_clock_point& p) {
+        return previous == nullptr || p.y - (previous->a + previous->b * p.x) <= late_s;
+    };
+    for (std::uint32_t i = 0; i < c->count; ++i) {
+        const sender_clock_point& p = point_at(c, i);
+        if (used(p)) {
+            sx += p.x;
+            sy += p.y;
+            ++n;
+        }
+    }
+    line l;
+    l.n = n;
+    if (n == 0) {
+        return l;
+    }
+    const double mx = sx / n;
+    const double my = sy / n;
+    double sxy = 0.0;
+    for (std::uint32_t i = 0; i < c->count; ++i) {
+        const sender_clock_point& p = point_at(c, i);
+        if (used(p)) {
+            sxy += (p.x - mx) * (p.y - my);
+            l.sxx += (p.x - mx) * (p.x - mx);
+        }
+    }
+    l.b = l.sxx > 0.0 ? sxy / l.sxx : 0.0;
+    l.a = my - l.b * mx;
+    return l;
+}
+
+// The median distance of the points from the line, scaled to a standard deviation.
+double robust_spread(const sender_clock* c, const line& l) {
+    std::array<double, SENDER_CLOCK_POINTS> distance{};
+    for (std::uint32_t i = 0; i < c->count; ++i) {
+        const sender_clock_point& p = point_at(c, i);
+        distance[i] = std::abs(p.y - (l.a + l.b * p.x));
+    }
+    const auto middle = distance.begin() + c->count / 2;
+    std::nth_element(distance.begin(), middle, distance.begin() + c->count);
+    return std::max(1.4826 * *middle, least_spread_s);
+}
+
+// Keeps only the newest `keep` points.
+void keep_newest(sender_clock* c, std::uint32_t keep) {
+    c->count = std::min(c->count, keep);
+    c->late_run = 0;
+    c->has_line = false;
+}
+
+void add_point(sender_clock* c, sender_clock_point point) {
+    // Against the line so far: a point far below it means the delay has fallen for good (the
+    // earlier points were all late by as much), so the line starts again from it.
+    if (c->has_line) {
+        const double residual = point.y - (c->line_a + c->line_b * point.x);
+        if (residual < -std::max(4.0 * c->spread_s, early_floor_s)) {
+            keep_newest(c, 0);
+        }
+    }
+    c->points[c->head] = point;
+    c->head = (c->head + 1) % SENDER_CLOCK_POINTS;
+    c->count = std::min(c->count + 1, SENDER_CLOCK_POINTS);
+    if (c->count < fewest_points) {
+        return;
+    }
+    const line all = fit(c, nullptr, 0.0);
+    const double spread = robust_spread(c, all);
+    const double late_s = std::max(4.0 * spread, late_floor_s);
+    // The fit through all points is pulled up by the late ones; the robust spread is not, so
+    // the points more than `late_s` above the line are found against a second fit through
+    // those within it.
+    const line first = fit(c, &all, late_s);
+    const line kept = first.n >= fewest_points ? fit(c, &first, late_s) : all;
+    const double newest = point.y - (kept.a + kept.b * point.x);
+    c->late_run = newest > late_s ? c->late_run + 1 : 0;
+    if (c->late_run >= late_run_limit) {
+        // The delay has risen for good: the line starts again from the late points, but for
+        // the first two, which may straddle the change.
+        keep_newest(c, late_run_limit - 2);
+        return;
+    }
+    const double span = point_at(c, c->count - 1).x - point_at(c, 0).x;
+    if (kept.n < fewest_points || kept.sxx <= 0.0 || span < 0.7) {
+        return;
+    }
+    c->has_line = true;
+    c->line_a = kept.a;
+    c->line_b = kept.b;
+    c->spread_s = spread;
+    // delay = a + b x with arrival = x / (1 + ppm): b = 1 / (1 + ppm) - 1.
+    c->ppm = (1.0 / (1.0 + kept.b) - 1.0) * 1e6;
+    c->uncertainty_ppm = spread / std::sqrt(kept.sxx) * 1e6;
+    c->valid = true;
+}
+
+}  // namespace
+
+void sender_clock_init(sender_clock* clock, double stream_rate) {
+    *clock = sender_clock{};
+    clock->stream_rate = stream_rate;
+}
+
+void sender_clock_restart(sender_clock* clock) {
+    clock->started = false;
+    clock->stretch_has_point = false;
+    keep_newest(clock, 0);
+}
+
+void sender_clock_observe(sender_clock* c, double position, std::int64_t arrival_ns) {
+    if (c->stream_rate <= 0.0) {
+        return;
+    }
+    if (!c->started) {
+        c->started = true;
+        c->origin_ns = arrival_ns;
+        c->origin_frames = position;
+        c->stretch_end_ns = arrival_ns + stretch_ns;
+        c->stretch_has_point = false;
+    }
+    if (arrival_ns >= c->stretch_end_ns) {
+        if (c->stretch_has_point) {
+            add_point(c, c->stretch_best);
+        }
+        c->stretch_has_point = false;
+        // A silence of several stretches leaves no points behind it, only a longer line.
+        const std::int64_t behind = (arrival_ns - c->stretch_end_ns) / stretch_ns;
+        c->stretch_end_ns += (behind + 1) * stretch_ns;
+    }
+    const double x = (position - c->origin_frames) / c->stream_rate;
+    const double y = static_cast<double>(arrival_ns - c->origin_ns) * 1e-9 - x;
+    if (!c->stretch_has_point || y < c->stretch_best.y) {
+        c->stretch_best = {x, y};
+        c->stretch_has_point = true;
+    }
+}
+
+double sender_clock_lateness(const sender_clock* c, double position, std::int64_t arrival_ns) {
+    if (!c->started) {
+        return 0.0;
+    }
+    const double x = (position - c->origin_frames) / c->stream_rate;
+    const double y = static_cast<double>(arrival_ns - c->origin_ns) * 1e-9 - x;
+    if (c->has_line) {
+        return std::max(0.0, y - (c->line_a + c->line_b * x));
+    }
+    // Before there is a line (the first second), against the earliest packet of this stretch
+    // and the last: over half a second the sender's clock moves the delays by half a
+    // millisecond at most.
+    double earliest = c->stretch_has_point ? c->stretch_best.y : y;
+    if (c->count > 0) {
+        earliest = std::min(earliest, point_at(c, c->count - 1).y);
+    }
+    return std::max(0.0, y - earliest);
+}
