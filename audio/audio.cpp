@@ -359,7 +359,7 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
     }
     if (handle->player == nullptr) {
         // Written as it comes: a file or a pipe keeps the stream's bytes exactly as sent.
-        (void)frame_counter_note(&handle->counter, counter);
+        (void)frame_counter_note(&handle->counter, counter, now_ns);
         return write_mapped(*handle, data, size, name);
     }
     const std::uint64_t frame =

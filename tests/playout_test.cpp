@@ -168,42 +168,82 @@ struct playout_run {
     }
 };
 
-TEST(FrameCounter, ClassifiesAcrossTheWrapAndFollowsARestartedSender) {
+TEST(FrameCounter, ClassifiesAcrossTheWrap) {
     frame_counter fc;
     using fcl = frame_class;
     const std::uint32_t top = 4294967295u;
-    EXPECT_EQ(frame_counter_classify(&fc, top - 1), fcl::in_order);
+    EXPECT_EQ(frame_counter_classify(&fc, top - 1, 0), fcl::in_order);
     frame_counter_advance(&fc, top);
-    EXPECT_EQ(frame_counter_classify(&fc, 1), fcl::ahead);  // top and 0 missing
-    EXPECT_EQ(frame_counter_classify(&fc, top), fcl::reordered);
-    EXPECT_EQ(frame_counter_classify(&fc, 1), fcl::duplicate);
+    EXPECT_EQ(frame_counter_classify(&fc, 1, 0), fcl::ahead);  // top and 0 missing
+    EXPECT_EQ(frame_counter_classify(&fc, top, 0), fcl::reordered);
+    EXPECT_EQ(frame_counter_classify(&fc, 1, 0), fcl::duplicate);
     frame_counter_advance(&fc, 2);  // 0 given up
-    EXPECT_EQ(frame_counter_classify(&fc, 0), fcl::late);
-    EXPECT_EQ(frame_counter_classify(&fc, top), fcl::duplicate);
+    EXPECT_EQ(frame_counter_classify(&fc, 0, 0), fcl::late);
+    EXPECT_EQ(frame_counter_classify(&fc, top, 0), fcl::duplicate);
     EXPECT_EQ(fc.lost, 1u);
     EXPECT_EQ(fc.received, 3u);
-
-    EXPECT_EQ(frame_counter_classify(&fc, 2 + 70000), fcl::restart);  // a jump no delay explains
-    EXPECT_EQ(frame_counter_classify(&fc, 1), fcl::restart);          // back to the start
-    frame_counter_advance(&fc, 2);
-    for (std::uint32_t c = 2; c < 1000; ++c) {
-        (void)frame_counter_classify(&fc, c);
-        frame_counter_advance(&fc, c + 1);
-    }
-    EXPECT_EQ(frame_counter_classify(&fc, 10), fcl::late);  // one stray: a held-up packet
-    EXPECT_EQ(frame_counter_classify(&fc, 11), fcl::late);
-    EXPECT_EQ(frame_counter_classify(&fc, 12), fcl::restart);  // three in a row: a new sender
-    EXPECT_EQ(fc.restarts, 3u);
-    EXPECT_EQ(fc.lost, 1u);
 
     // Counting only, for the outputs that write at once: a swap is a reorder, not a loss.
     frame_counter alone;
     for (std::uint32_t c : {5u, 6u, 8u, 7u, 9u, 9u}) {
-        (void)frame_counter_note(&alone, c);
+        (void)frame_counter_note(&alone, c, 0);
     }
     EXPECT_EQ(alone.reordered, 1u);
     EXPECT_EQ(alone.duplicated, 1u);
     EXPECT_EQ(alone.lost, 0u);
+}
+
+// Senders that start again, and strays, on a clock of one packet every 5 ms.
+TEST(FrameCounter, FollowsRestartedSendersAndIgnoresStrays) {
+    using fcl = frame_class;
+    constexpr std::int64_t ms = 1'000'000;
+    frame_counter fc;
+    std::int64_t now = 0;
+    // Classifies counters `from` to `to` as they come, played as the playout plays them.
+    const auto run = [&](std::uint32_t from, std::uint32_t to) {
+        std::vector<fcl> classes;
+        for (std::uint32_t c = from; c <= to; ++c, now += 5 * ms) {
+            classes.push_back(frame_counter_classify(&fc, c, now));
+            frame_counter_advance(&fc, fc.newest + 1);
+        }
+        return classes;
+    };
+    const auto played_whole = [](const std::vector<fcl>& classes, std::size_t restart_at) {
+        return classes[restart_at] == fcl::restart &&
+               std::all_of(classes.begin() + static_cast<long>(restart_at) + 1, classes.end(),
+                           [](fcl c) { return c == fcl::in_order; });
+    };
+    (void)run(1, 94);  // a clip of half a second
+    now += 500 * ms;   // the next run of quellor starts from 1 after a pause
+    EXPECT_TRUE(played_whole(run(1, 94), 0));
+    now += 20 * ms;  // and again at once: 1 came half a second ago, so it is no duplicate
+    const auto again = run(1, 94);
+    EXPECT_EQ(again[0], fcl::stray);
+    EXPECT_TRUE(played_whole(again, 1));  // confirmed: the stream goes on from the stray
+    EXPECT_EQ(frame_counter_classify(&fc, 94, now), fcl::duplicate);  // the network's, at once
+    EXPECT_EQ(fc.restarts, 2u);
+    EXPECT_EQ(fc.duplicated, 1u);
+    EXPECT_EQ(fc.received, 3u * 94);
+
+    // One stray 60000 ahead, or behind, or back at 1 without a pause, changes nothing.
+    std::uint32_t c = 95;
+    for (std::uint32_t stray : {95u + 60000u, 95u - 60000u, 1u}) {
+        EXPECT_EQ(frame_counter_classify(&fc, stray, now), fcl::stray);
+        EXPECT_EQ(run(c, c + 1), (std::vector<fcl>{fcl::in_order, fcl::in_order}));
+        c += 2;
+    }
+    EXPECT_EQ(fc.strays, 3u);
+    EXPECT_EQ(fc.lost, 0u);
+    EXPECT_EQ(fc.late, 0u);
+
+    // A far jump that the packet after it confirms: ahead, an outage whose counters are lost;
+    // behind or much further, a new sender.
+    EXPECT_EQ(run(1000, 1001), (std::vector<fcl>{fcl::stray, fcl::restart}));
+    EXPECT_EQ(fc.lost, 1000u - c);
+    EXPECT_EQ(run(300, 302), (std::vector<fcl>{fcl::stray, fcl::restart, fcl::in_order}));
+    EXPECT_EQ(run(300 + 70000, 300 + 70001), (std::vector<fcl>{fcl::stray, fcl::restart}));
+    EXPECT_EQ(fc.restarts, 4u);
+    EXPECT_EQ(fc.strays, 3u);
 }
 
 TEST(SampleConvert, RoundTripsIntegersAndRoundsAndClipsFloats) {
@@ -374,6 +414,19 @@ TEST(Playout, RestoresOrderAndPlaysLossesAsSilenceAcrossTheWrap) {
     ASSERT_EQ(playout_push(run.p, 1, bytes, frames, 0, 61'000'000'000, {playout_run::write, &run}),
               0);
     EXPECT_EQ(run.played.back(), 1);
+    EXPECT_EQ(s.lost, lost);
+    // One that starts again at once is played whole too, from the packet that the next one
+    // confirms.
+    for (std::uint32_t c : {2u, 1u, 2u}) {
+        const auto next = payload_of(c);
+        ASSERT_EQ(playout_push(run.p, c, next, frames, 0, 61'200'000'000 + c,
+                               {playout_run::write, &run}),
+                  0);
+    }
+    EXPECT_EQ(std::vector<std::int64_t>(run.played.end() - 4, run.played.end()),
+              (std::vector<std::int64_t>{1, 2, 1, 2}));
+    EXPECT_EQ(s.restarts, 2u);
+    EXPECT_EQ(s.strays, 0u);
     EXPECT_EQ(s.lost, lost);
 }
 

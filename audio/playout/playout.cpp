@@ -28,6 +28,7 @@ struct playout {
     double out_per_in = 1.0;  // output frames per stream frame
     frame_counter counter;
     reorder_hold hold;
+    reorder_slot stray;  // the last stray packet, played if the next one confirms it
     clock_follower follower;
     std::unique_ptr<resampler, resampler_deleter> converter;  // null when bit-exact
     std::unique_ptr<float[]> in_float;                        // one packet, interleaved
@@ -298,6 +299,15 @@ void flush_previous(playout* p, std::uint32_t previous_next) {
     }
 }
 
+void keep_stray(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
+                std::uint32_t frames) {
+    p->stray.used = true;
+    p->stray.counter = counter;
+    p->stray.frames = frames;
+    p->stray.bytes = static_cast<std::uint32_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), p->stray.data.begin());
+}
+
 void begin(playout* p, std::uint32_t device_fill, playout_sink sink) {
     p->fill = device_fill;
     p->waited = 0.0;
@@ -415,14 +425,29 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
     begin(p, device_fill, sink);
     p->waited = waited_frames;
     const std::uint32_t previous_next = p->counter.next;
-    switch (frame_counter_classify(&p->counter, counter)) {
+    const std::uint64_t restarts = p->counter.restarts;
+    switch (frame_counter_classify(&p->counter, counter, now_ns)) {
         case frame_class::duplicate:
         case frame_class::late:
             break;
+        case frame_class::stray:
+            keep_stray(p, counter, payload, frames);
+            break;
         case frame_class::restart:
-            logger_log(LOG_INFO, "playout: the sender started again (counter %u after %u)", counter,
-                       previous_next);
+            logger_log(LOG_INFO,
+                       p->counter.restarts != restarts
+                           ? "playout: the sender started again (counter %u after %u)"
+                           : "playout: the stream goes on from counter %u after an outage (%u "
+                             "was next)",
+                       p->counter.next, previous_next);
             flush_previous(p, previous_next);
+            // The stray before this packet, which it confirmed, comes first.
+            if (p->counter.next != counter && p->stray.used &&
+                p->stray.counter == p->counter.next) {
+                p->stray.used = false;
+                accept(p, p->stray.counter, {p->stray.data.data(), p->stray.bytes},
+                       p->stray.frames);
+            }
             accept(p, counter, payload, frames);
             break;
         default:

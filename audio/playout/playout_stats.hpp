@@ -15,8 +15,12 @@ struct playout_stats {
     std::uint64_t duplicated = 0;  // packets that had arrived already
     std::uint64_t reordered = 0;   // packets that arrived after a newer one, put in their place
     std::uint64_t late = 0;        // packets that arrived after being given up, dropped
+    std::uint64_t strays = 0;      // packets far from the stream that nothing confirmed, dropped
+    std::uint64_t restarts = 0;    // senders that started again (a new run of counters)
     std::atomic<std::uint64_t> underruns{0};  // the device ran dry (written by its thread)
-    std::uint64_t dropped = 0;                // packets dropped to keep the latency under its bound
+    // Packets dropped by the output: to keep the latency under its bound, or because it could
+    // not take their configuration then (a recording starts a new take at most once a second).
+    std::uint64_t dropped = 0;
     double latency_ms = 0.0;  // total latency at the last call: device fill and held
     double target_ms = 0.0;
     double ratio_ppm = 0.0;  // the clock correction: positive, the sender is fast
