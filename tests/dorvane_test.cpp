@@ -240,7 +240,8 @@ TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {
     ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 7 * 16, 5s));
     kill(receiver.process->pid(), SIGUSR1);
     const std::string counts =
-        "Info: main: stats: received 6, lost 31, duplicated 1, reordered 1, late 0\n";
+        "Info: main: stats: received 6, lost 31, duplicated 1, reordered 1, late 0, strays 0, "
+        "restarts 0, dropped 0\n";
     ASSERT_TRUE(test_support::poll_until(
         [&] { return receiver.err().find(counts) != std::string::npos; }, 5s))
         << receiver.err();

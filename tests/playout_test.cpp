@@ -419,9 +419,9 @@ TEST(Playout, RestoresOrderAndPlaysLossesAsSilenceAcrossTheWrap) {
     // confirms.
     for (std::uint32_t c : {2u, 1u, 2u}) {
         const auto next = payload_of(c);
-        ASSERT_EQ(playout_push(run.p, c, next, frames, 0, 61'200'000'000 + c,
-                               {playout_run::write, &run}),
-                  0);
+        ASSERT_EQ(
+            playout_push(run.p, c, next, frames, 0, 61'200'000'000 + c, {playout_run::write, &run}),
+            0);
     }
     EXPECT_EQ(std::vector<std::int64_t>(run.played.end() - 4, run.played.end()),
               (std::vector<std::int64_t>{1, 2, 1, 2}));

@@ -64,8 +64,8 @@ frame_class classify_in_stream(frame_counter* fc, std::uint32_t counter, std::in
     // Far from the stream, or a number used again long after its packet came: a stray until
     // the next packet says whether it starts a new run.
     if (from_newest > window || from_next < -window ||
-        (seen && now_ns - fc->arrived_ns[counter % FRAME_COUNTER_WINDOW] >
-                     FRAME_COUNTER_DUPLICATE_NS)) {
+        (seen &&
+         now_ns - fc->arrived_ns[counter % FRAME_COUNTER_WINDOW] > FRAME_COUNTER_DUPLICATE_NS)) {
         ++fc->strays;
         fc->pending = true;
         fc->candidate = counter;

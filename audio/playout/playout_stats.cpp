@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "audio/playout/playout_stats.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -11,12 +11,12 @@ std::int32_t playout_stats_format(const playout_stats* stats, char* out, std::si
     if (stats == nullptr || out == nullptr || size == 0) {
         return -EINVAL;
     }
-    const int counts = std::snprintf(
-        out, size,
-        "stats: received %" PRIu64 ", lost %" PRIu64 ", duplicated %" PRIu64 ", reordered %" PRIu64
-        ", late %" PRIu64 ", strays %" PRIu64 ", restarts %" PRIu64,
-        stats->received, stats->lost, stats->duplicated, stats->reordered, stats->late,
-        stats->strays, stats->restarts);
+    const int counts = std::snprintf(out, size,
+                                     "stats: received %" PRIu64 ", lost %" PRIu64
+                                     ", duplicated %" PRIu64 ", reordered %" PRIu64
+                                     ", late %" PRIu64 ", strays %" PRIu64 ", restarts %" PRIu64,
+                                     stats->received, stats->lost, stats->duplicated,
+                                     stats->reordered, stats->late, stats->strays, stats->restarts);
     const std::size_t used = counts > 0 ? std::min(static_cast<std::size_t>(counts), size - 1) : 0;
     // An output that does not keep time holds no latency and follows no clock: counts only.
     const int rest =
@@ -26,8 +26,7 @@ std::int32_t playout_stats_format(const playout_stats* stats, char* out, std::si
                             ", underruns %" PRIu64 ", dropped %" PRIu64
                             ", latency %.1f ms (target %.1f ms), ratio %+.0f ppm%s",
                             stats->underruns.load(std::memory_order_relaxed), stats->dropped,
-                            stats->latency_ms, stats->target_ms,
-                            std::round(stats->ratio_ppm) + 0.0,
+                            stats->latency_ms, stats->target_ms, std::round(stats->ratio_ppm) + 0.0,
                             stats->following ? "" : " (not following)");
     return counts < 0 || rest < 0 ? -EINVAL : counts + rest;
 }

@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/alsa/alsa_test_home.hpp"
@@ -153,6 +154,34 @@ TEST(AlsaPrograms, DorvaneRecordsEveryFormatThroughTheDefaultDevice) {
     EXPECT_EQ(dorvane_process.process.stop(SIGTERM, 5s), 0);
     EXPECT_EQ(read_file(dorvane_process.out), "dorvane version 2.1.0\n\n");
     EXPECT_EQ(read_file(dorvane_process.err), "");
+}
+
+// Three clips of half a second, sent by three runs of quellor half a second apart (each counting
+// its packets from 1), are all played: the statistics count two restarts and no duplicates.
+TEST(AlsaPrograms, DorvanePlaysEveryRunOfARestartedSender) {
+    alsa_test::home home;
+    // Packets that queue up while the device opens are not taken for a stale backlog.
+    receptor receiver(home, {"-l", "3", "--latency=2000"});
+    std::string clips;
+    for (std::uint32_t k = 1; k <= 3; ++k) {
+        const std::string clip = random_bytes(24000 * 4, k);
+        alsa_test::write_file(home.path() + "/clip.raw", clip);
+        run_result sent =
+            run({quellor, "-i", "127.0.0.1", "-p", std::to_string(receiver.port), "-s", "Rec", "-b",
+                 "file", "-d", home.path() + "/clip.raw", "-r", "48000"},
+                10s, home.env());
+        EXPECT_EQ(sent.exit_status, 0) << sent.err;
+        clips += clip;
+        std::this_thread::sleep_for(500ms);
+    }
+    // The file plugin writes the recording out when its PCM closes, at the end.
+    EXPECT_EQ(receiver.process.stop(SIGTERM, 5s), 0);
+    EXPECT_TRUE(read_file(home.recording(2, "S16_LE", 48000)) == clips);
+    EXPECT_TRUE(
+        contains(read_file(receiver.out),
+                 "stats: received 282, lost 0, duplicated 0, reordered 0, late 0, strays 0, "
+                 "restarts 2,"))
+        << read_file(receiver.out);
 }
 
 // quellor sends the captured bytes in order, a full payload in every packet. The capture PCM

@@ -747,6 +747,78 @@ TEST_F(Jack, AStreamAtAnotherRateIsConverted) {
     EXPECT_NEAR(crossings / seconds, 1000.0, 20.0);  // unconverted: 1088
 }
 
+// Three clips of half a second from a sender that starts again half a second after each (its
+// counters from 1 each time) all play whole; the statistics count two restarts, no duplicates.
+// A stray packet 60000 counters ahead in the middle of the second is dropped, and nothing is
+// lost because of it.
+TEST_F(Jack, EveryRunOfARestartedSenderPlays) {
+    test_support::udp_socket sender;
+    const std::uint16_t port = test_support::free_udp_port();
+    std::unique_ptr<test_support::background_process> receiver;  // ends after the server
+    test_support::temp_dir logs;
+    server jack;
+    client recorder("recruns", 2);
+    receiver = std::make_unique<test_support::background_process>(
+        dorvane_args(port, {"-d", "rxruns", roomy_latency, "--bit-exact"}), "", logs.file("err"),
+        jack.env());
+    std::uint32_t counter = 0;
+    auto start = clock::now();
+    std::uint32_t paced = 0;
+    // Stereo 16I at 48000 Hz, 256 frames a packet, one every 5.3 ms.
+    const auto packet = [&](const std::string& block, std::uint32_t number) {
+        std::string datagram("VBAN\x03", 5);
+        datagram += static_cast<char>(block.size() / 4 - 1);
+        datagram += "\x01\x01" + stream_name + std::string(16 - stream_name.size(), '\0');
+        datagram.append(reinterpret_cast<const char*>(&number), 4);
+        return datagram + block;
+    };
+    const auto send = [&](const std::string& pcm, std::size_t stray_after = 0) {
+        for (std::size_t at = 0; at < pcm.size(); at += 1024) {
+            sender.send_to("127.0.0.1", port, packet(pcm.substr(at, 1024), ++counter));
+            if (at == stray_after * 1024 && stray_after != 0) {
+                sender.send_to("127.0.0.1", port, packet(pcm.substr(0, 1024), counter + 60000));
+            }
+            std::this_thread::sleep_until(start + ++paced * period);
+        }
+    };
+    const std::string silence(4 * period_frames * 4, '\0');
+    ASSERT_TRUE(poll_until(
+        [&] {
+            send(silence);
+            return recorder.has_port("rxruns:playback_2");
+        },
+        10s));
+    ASSERT_TRUE(recorder.connect_from("rxruns"));
+    frames_t expected;
+    for (unsigned run = 1; run <= 3; ++run) {
+        const signal_t clip = make_signal(formats[1], 2, 24000, run);
+        send(clip.bytes, run == 2 ? 40 : 0);
+        expected.insert(expected.end(), clip.frames.begin(), clip.frames.end());
+        if (run < 3) {
+            std::this_thread::sleep_for(500ms);
+            start = clock::now();
+            paced = 0;
+            counter = 0;
+        }
+    }
+    poll_until(
+        [&] {
+            send(silence);
+            return recorder.wait_for_sound(expected.size(), 0ms);
+        },
+        10s);
+    EXPECT_EQ(difference(recorder.finish(), expected), "");
+    kill(receiver->pid(), SIGUSR1);
+    EXPECT_TRUE(poll_until(
+        [&] {
+            return test_support::read_file(logs.file("err"))
+                       .find("lost 0, duplicated 0, reordered 0, late 0, strays 1, restarts 2,") !=
+                   std::string::npos;
+        },
+        5s))
+        << test_support::read_file(logs.file("err"));
+}
+
 // Without a server, the output is refused with a line that names the client and the server,
 // and dorvane goes on listening.
 TEST_F(Jack, NoServerIsNamedAndOutlived) {
