@@ -26,6 +26,11 @@ public:
     // Closes whatever is open; 0 also when nothing was.
     virtual std::int32_t close() = 0;
 
+    // Whether the open device takes another stream configuration now. An output that makes a
+    // new file at every change (a recording's takes) declines for a while after one, and the
+    // audio object then keeps the configuration it has open.
+    [[nodiscard]] virtual bool accepts_change_now() const { return true; }
+
     // Plays interleaved frames; the number of bytes taken, or a negative code.
     [[nodiscard]] virtual std::int32_t write(const void* data, std::uint64_t size) = 0;
 

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // dorvane run as a program: its command line, and what it does with every kind of datagram.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -311,13 +313,37 @@ TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
         EXPECT_TRUE(receiver.process->running());
     }
     {
-        // The output refuses the samples: the write's -1.
+        // The output refuses the samples: the write's -1, and one line naming the file.
         running_dorvane receiver(dir, {"-b", "file", "-d", "/dev/full"});
         ASSERT_TRUE(receiver.ready);
         peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(8, 1)));
         EXPECT_EQ(receiver.process->wait_for_exit(5s), 255);
-        EXPECT_EQ(receiver.err(), "Error: file_write:\nwrite: No space left on device\n");
+        EXPECT_EQ(receiver.err(), "Error: file_write: /dev/full: No space left on device\n");
     }
+    // A disk that fills up ends a recording the same way, whatever its container.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small file system needs root";
+    }
+    const std::string disk = dir.file("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=300k"), 0);
+    for (const std::string name : {"full.raw", "full.wav", "full.flac"}) {
+        const std::string path = disk + "/" + name;
+        running_dorvane receiver(dir, {"-b", "file", "-d", path});
+        ASSERT_TRUE(receiver.ready);
+        // Noise, which FLAC cannot make smaller: 400 KiB in all, a little at a time.
+        for (std::uint32_t k = 1; k <= 400 && receiver.process->running(); ++k) {
+            peer.send_to("127.0.0.1", receiver.port,
+                         audio_packet("Stream1", stereo16, pattern(1024, k), k));
+            std::this_thread::sleep_for(k % 20 == 0 ? 10ms : 0ms);
+        }
+        EXPECT_EQ(receiver.process->wait_for_exit(5s), 255) << name;
+        EXPECT_EQ(receiver.err(), std::string(name == "full.raw" ? "Error: file_write: "
+                                                                 : "Error: sndfile_write: ") +
+                                      path + ": No space left on device\n");
+        unlink(path.c_str());
+    }
+    umount(disk.c_str());
 }
 
 TEST(Dorvane, ChannelMapOnPlayback) {
@@ -373,6 +399,115 @@ TEST(Dorvane, RecordsTakesWithHeadersThatOutliveAKill) {
     const std::string kept = samples(dir.file("take-2.wav"), "24");
     EXPECT_GE(kept.size(), 9600u * 3);
     EXPECT_TRUE(second.compare(0, kept.size(), kept) == 0);
+}
+
+// In a shared sticky folder, a file or a FIFO (with a reader) that another user made first is
+// refused, whatever the output: nothing is written into it, nothing blocks, nothing is removed.
+TEST(Dorvane, RefusesFilesAndFifosAnotherUserMadeInASharedFolder) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another user needs root";
+    }
+    temp_dir dir;
+    const std::string shared = dir.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string file = shared + "/x.raw";
+    test_support::write_file(file, "theirs");
+    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+    for (const std::string fifo : {"/x.fifo", "/x.wav", "/p"}) {
+        ASSERT_EQ(mkfifo((shared + fifo).c_str(), 0666), 0);
+    }
+    int reader = -1;
+    for (const std::string& path : {file, shared + "/x.fifo", shared + "/x.wav", shared + "/p"}) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        reader = path.ends_with("fifo") ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : reader;
+    }
+    udp_socket peer("127.0.0.1", 0);
+    for (const auto& [backend, path] : {std::pair{"file", file},
+                                        {"file", shared + "/x.fifo"},
+                                        {"file", shared + "/x.wav"},
+                                        {"pipe", shared + "/p"}}) {
+        running_dorvane receiver(dir, {"-b", backend, "-d", path});
+        ASSERT_TRUE(receiver.ready);
+        peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(8, 1)));
+        EXPECT_TRUE(test_support::poll_until(
+            [&] { return receiver.err().find("the output cannot play") != std::string::npos; }, 5s))
+            << receiver.err();
+        EXPECT_NE(receiver.err().find(path), std::string::npos) << receiver.err();
+        EXPECT_NE(receiver.err().find("uid 65534, not"), std::string::npos) << receiver.err();
+        EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+        struct stat found {};
+        EXPECT_EQ(lstat(path.c_str(), &found), 0) << path;
+    }
+    EXPECT_EQ(test_support::read_file(file), "theirs");
+    char byte;
+    EXPECT_EQ(read(reader, &byte, 1), 0);  // nothing came, and no writer holds the FIFO
+    close(reader);
+}
+
+// A sender that changes its format with every packet gets a new take a second at most: the
+// packets of the other format meanwhile are dropped and counted, the take in progress keeps
+// its own. No take replaces a file, of an earlier run or any other; the first take of the next
+// run starts afresh.
+TEST(Dorvane, TakesNeverReplaceAFileAndComeOnceASecondAtMost) {
+    temp_dir dir;
+    const std::string kept(1000, 'k');
+    test_support::write_file(dir.file("take-2.wav"), kept);
+    test_support::write_file(dir.file("take-3.wav"), kept);
+    const auto takes = [&] {
+        std::size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            count += entry.path().extension() == ".wav";
+        }
+        return count;
+    };
+    udp_socket peer("127.0.0.1", 0);
+    std::uint64_t frames = 0;
+    {
+        running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("take.wav")});
+        ASSERT_TRUE(receiver.ready);
+        const auto start = std::chrono::steady_clock::now();
+        std::uint32_t k = 1;
+        for (; k <= 220; ++k) {  // 2.2 s, stereo 16I and mono 24I in turn
+            peer.send_to(
+                "127.0.0.1", receiver.port,
+                k % 2 == 1 ? audio_packet("Stream1", stereo16, pattern(1024, k), k)
+                           : audio_packet("Stream1", {1, 48000, BIT_FMT_24I}, pattern(768, k), k));
+            std::this_thread::sleep_until(start + k * 10ms);
+        }
+        const auto seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+        kill(receiver.process->pid(), SIGUSR1);
+        ASSERT_TRUE(test_support::poll_until(
+            [&] { return receiver.err().find(", dropped ") != std::string::npos; }, 5s));
+        EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+        // take.wav and take-4.wav at once, then one more a second at most.
+        EXPECT_GE(takes(), 2u + 3u);
+        EXPECT_LE(takes(), 2u + 2u + static_cast<std::size_t>(seconds.count()));
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            const std::string name = entry.path().filename();
+            if (name != "take-2.wav" && name != "take-3.wav" &&
+                entry.path().extension() == ".wav") {
+                frames += std::stoull(run({"soxi", "-s", entry.path()}, 10s).out);
+            }
+        }
+        // Every packet is in a take, or counted as dropped.
+        const std::string err = receiver.err();
+        const std::uint64_t dropped = std::stoull(err.substr(err.find(", dropped ") + 10));
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(frames / 256 + dropped, 220u) << err;
+    }
+    running_dorvane next_run(dir, {"-b", "file", "-d", dir.file("take.wav")});
+    ASSERT_TRUE(next_run.ready);
+    const std::size_t before = takes();
+    peer.send_to("127.0.0.1", next_run.port, audio_packet("Stream1", stereo16, pattern(1024, 1)));
+    peer.send_to("127.0.0.1", next_run.port,
+                 audio_packet("Stream1", {1, 48000, BIT_FMT_24I}, pattern(768, 2), 2));
+    ASSERT_TRUE(test_support::poll_until([&] { return takes() == before + 1; }, 5s));
+    EXPECT_EQ(next_run.process->stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(run({"soxi", "-s", dir.file("take.wav")}, 10s).out, "256\n");
+    EXPECT_TRUE(test_support::read_file(dir.file("take-2.wav")) == kept);
+    EXPECT_TRUE(test_support::read_file(dir.file("take-3.wav")) == kept);
 }
 
 // Peers find the receiver: a PING0 from any address gets the 704-byte answer of a receptor,
