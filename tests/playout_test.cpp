@@ -302,6 +302,57 @@ TEST(Resampler, SineAtPlus1000PpmStaysClean) {
     EXPECT_NEAR(static_cast<double>(all.size()), 400.0 * frames / 1.001, 64.0);
 }
 
+// 256 channels, more than one converter of the library takes, are converted in groups: each
+// channel comes out as a converter of its own would make it, block after block, across a
+// change of the correction.
+TEST(Resampler, ConvertsEveryChannelOfAWideStream) {
+    constexpr std::size_t channels = 256;
+    resampler* wide = nullptr;
+    ASSERT_EQ(resampler_init(&wide, channels, 44100, 48000), 0);
+    std::vector<float> in(frames * channels);
+    std::vector<float> out(resampler_max_output(wide, frames) * channels);
+    std::vector<std::vector<float>> wide_made(channels);
+    for (std::size_t k = 0; k < 20; ++k) {
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const std::size_t c = i % channels;
+            in[i] = static_cast<float>(std::sin(static_cast<double>(k * frames + i / channels) *
+                                                0.001 * static_cast<double>(c + 1)));
+        }
+        resampler_set_ppm(wide, k < 10 ? 0.0 : 1000.0);
+        std::size_t used = 0;
+        const std::size_t made =
+            resampler_process(wide, in.data(), frames, &used, out.data(), out.size() / channels);
+        EXPECT_EQ(used, frames);
+        for (std::size_t i = 0; i < made * channels; ++i) {
+            wide_made[i % channels].push_back(out[i]);
+        }
+    }
+    resampler_release(&wide);
+    for (std::size_t c : {0u, 127u, 128u, 255u}) {
+        resampler* alone = nullptr;
+        ASSERT_EQ(resampler_init(&alone, 1, 44100, 48000), 0);
+        std::vector<float> one(frames);
+        std::vector<float> made(resampler_max_output(alone, frames));
+        std::vector<float> all;
+        for (std::size_t k = 0; k < 20; ++k) {
+            for (std::size_t f = 0; f < frames; ++f) {
+                one[f] = static_cast<float>(std::sin(static_cast<double>(k * frames + f) * 0.001 *
+                                                     static_cast<double>(c + 1)));
+            }
+            resampler_set_ppm(alone, k < 10 ? 0.0 : 1000.0);
+            std::size_t used = 0;
+            const std::size_t n =
+                resampler_process(alone, one.data(), frames, &used, made.data(), made.size());
+            all.insert(all.end(), made.begin(), made.begin() + static_cast<long>(n));
+        }
+        resampler_release(&alone);
+        ASSERT_EQ(all.size(), wide_made[c].size()) << c;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            ASSERT_NEAR(all[i], wide_made[c][i], 1e-5) << "channel " << c << ", frame " << i;
+        }
+    }
+}
+
 // The follower alone against a model of the pipeline (packets resampled by its correction
 // into the device), over two simulated hours per drift: it locks, holds L within a
 // millisecond of the target and does not hunt.
