@@ -438,3 +438,10 @@ std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
     }
     return static_cast<std::int32_t>(delivered);
 }
+
+std::int32_t audio_wait_input(audio_handle* handle, int other_fd, int timeout_ms) {
+    if (handle == nullptr) {
+        return AUDIO_WAIT_INPUT;  // the read reports it
+    }
+    return handle->backend->wait_input(other_fd, timeout_ms);
+}

@@ -75,3 +75,8 @@ void audio_note_dropped(audio_handle* handle);
 // Captures at most `size` bytes of frames, mapped; returns the bytes delivered.
 // Allocates nothing.
 [[nodiscard]] std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size);
+
+// Waits at most `timeout_ms` until the capture has something for audio_read or `other_fd`
+// (a socket to serve meanwhile; -1: none) is readable: the AUDIO_WAIT_* mask, 0 after the
+// timeout. A backend that cannot wait says its input is ready (its read then waits).
+[[nodiscard]] std::int32_t audio_wait_input(audio_handle* handle, int other_fd, int timeout_ms);

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "audio/backends/descriptor_io.hpp"
 
+#include "audio/audio_backend.hpp"
+
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <string>
 
@@ -106,6 +110,18 @@ std::int32_t descriptor_read(int fd, void* data, std::uint64_t size, const char*
     return static_cast<std::int32_t>(got);
 }
 
+std::int32_t descriptor_wait(int fd, int other_fd, int timeout_ms) {
+    if (fd == 0) {
+        return AUDIO_WAIT_INPUT;
+    }
+    std::array<pollfd, 2> fds = {{{fd, POLLIN, 0}, {other_fd, POLLIN, 0}}};
+    if (::poll(fds.data(), other_fd >= 0 ? 2 : 1, timeout_ms) < 0) {
+        return AUDIO_WAIT_INPUT;
+    }
+    return (fds[0].revents != 0 ? AUDIO_WAIT_INPUT : 0) |
+           ((fds[1].revents & POLLIN) != 0 ? AUDIO_WAIT_OTHER : 0);
+}
+
 std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd, const char* name) {
     int opened = ::open(path, flags | O_CLOEXEC, mode);
     if (opened >= 0) {
@@ -129,8 +145,13 @@ std::int32_t descriptor_open_named(const char* path, int flags, int mode, int* f
     // A name that is free now is made by this open or not at all, so that what it opens is
     // known to be this program's own.
     const bool make = !exists && (flags & O_CREAT) != 0;
+    const bool reads = (flags & O_ACCMODE) == O_RDONLY && (flags & O_NONBLOCK) == 0;
     std::int32_t result = descriptor_open(
-        path, flags | (is_link ? 0 : O_NOFOLLOW) | (make ? O_EXCL : 0), mode, fd, name);
+        path, flags | (is_link ? 0 : O_NOFOLLOW) | (make ? O_EXCL : 0) | (reads ? O_NONBLOCK : 0),
+        mode, fd, name);
+    if (result == 0 && reads) {
+        fcntl(*fd, F_SETFL, fcntl(*fd, F_GETFL) & ~O_NONBLOCK);  // the reads wait
+    }
     // What was opened at the same path is looked at again: a file that took the place of the
     // one checked is refused all the same.
     if (result == 0 && exists && !is_link && fstat(*fd, &found) == 0 &&

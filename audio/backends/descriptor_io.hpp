@@ -15,6 +15,10 @@
 [[nodiscard]] std::int32_t descriptor_read(int fd, void* data, std::uint64_t size,
                                            const char* name);
 
+// descriptor's wait_input: polls `fd` (0: nothing held, which a read reports) and `other_fd`
+// (-1: none) for reading. A failed poll says the input is ready, for the read to report.
+[[nodiscard]] std::int32_t descriptor_wait(int fd, int other_fd, int timeout_ms);
+
 // Opens `path` with the given flags and mode, keeping the descriptor above 0. On failure logs
 // "open error" under `name` with the system's error line and returns the negated errno; on
 // success stores the descriptor in *fd and returns 0.
@@ -30,6 +34,7 @@
 // what was opened: -EACCES with a fatal line under `name` naming the path and its owner. A
 // path that is no link when it is looked at is opened with O_NOFOLLOW, so that it cannot
 // become one before the open. A free name is made with O_EXCL; `created` (may be null) tells
-// whether this open made the file, which only then may be removed again.
+// whether this open made the file, which only then may be removed again. An open for reading
+// does not wait for a FIFO's writer: descriptor_wait and the reads do.
 [[nodiscard]] std::int32_t descriptor_open_named(const char* path, int flags, int mode, int* fd,
                                                  const char* name, bool* created = nullptr);

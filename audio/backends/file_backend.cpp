@@ -85,6 +85,10 @@ public:
         return descriptor_read(fd_, data, size, "file_read");
     }
 
+    std::int32_t wait_input(int other_fd, int timeout_ms) override {
+        return descriptor_wait(fd_, other_fd, timeout_ms);
+    }
+
 private:
     int fd_ = 0;             // 0: nothing held; 1: standard output
     std::string path_;       // what -d named, for the messages

@@ -94,6 +94,10 @@ public:
         return descriptor_read(fd_, data, size, "pipe_read");
     }
 
+    std::int32_t wait_input(int other_fd, int timeout_ms) override {
+        return descriptor_wait(fd_, other_fd, timeout_ms);
+    }
+
 private:
     int fd_ = 0;        // 0: nothing held
     std::string path_;  // the FIFO this backend made; empty when none
