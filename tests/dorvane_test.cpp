@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // dorvane run as a program: its command line, and what it does with every kind of datagram.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -399,50 +398,6 @@ TEST(Dorvane, RecordsTakesWithHeadersThatOutliveAKill) {
     const std::string kept = samples(dir.file("take-2.wav"), "24");
     EXPECT_GE(kept.size(), 9600u * 3);
     EXPECT_TRUE(second.compare(0, kept.size(), kept) == 0);
-}
-
-// In a shared sticky folder, a file or a FIFO (with a reader) that another user made first is
-// refused, whatever the output: nothing is written into it, nothing blocks, nothing is removed.
-TEST(Dorvane, RefusesFilesAndFifosAnotherUserMadeInASharedFolder) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "giving a file to another user needs root";
-    }
-    temp_dir dir;
-    const std::string shared = dir.file("shared");
-    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
-    const std::string file = shared + "/x.raw";
-    test_support::write_file(file, "theirs");
-    ASSERT_EQ(chmod(file.c_str(), 0666), 0);
-    for (const std::string fifo : {"/x.fifo", "/x.wav", "/p"}) {
-        ASSERT_EQ(mkfifo((shared + fifo).c_str(), 0666), 0);
-    }
-    int reader = -1;
-    for (const std::string& path : {file, shared + "/x.fifo", shared + "/x.wav", shared + "/p"}) {
-        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-        reader = path.ends_with("fifo") ? open(path.c_str(), O_RDONLY | O_NONBLOCK) : reader;
-    }
-    udp_socket peer("127.0.0.1", 0);
-    for (const auto& [backend, path] : {std::pair{"file", file},
-                                        {"file", shared + "/x.fifo"},
-                                        {"file", shared + "/x.wav"},
-                                        {"pipe", shared + "/p"}}) {
-        running_dorvane receiver(dir, {"-b", backend, "-d", path});
-        ASSERT_TRUE(receiver.ready);
-        peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(8, 1)));
-        EXPECT_TRUE(test_support::poll_until(
-            [&] { return receiver.err().find("the output cannot play") != std::string::npos; }, 5s))
-            << receiver.err();
-        EXPECT_NE(receiver.err().find(path), std::string::npos) << receiver.err();
-        EXPECT_NE(receiver.err().find("uid 65534, not"), std::string::npos) << receiver.err();
-        EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
-        struct stat found {};
-        EXPECT_EQ(lstat(path.c_str(), &found), 0) << path;
-    }
-    EXPECT_EQ(test_support::read_file(file), "theirs");
-    char byte;
-    EXPECT_EQ(read(reader, &byte, 1), 0);  // nothing came, and no writer holds the FIFO
-    close(reader);
 }
 
 // A sender that changes its format with every packet gets a new take a second at most: the

@@ -747,78 +747,6 @@ TEST_F(Jack, AStreamAtAnotherRateIsConverted) {
     EXPECT_NEAR(crossings / seconds, 1000.0, 20.0);  // unconverted: 1088
 }
 
-// Three clips of half a second from a sender that starts again half a second after each (its
-// counters from 1 each time) all play whole; the statistics count two restarts, no duplicates.
-// A stray packet 60000 counters ahead in the middle of the second is dropped, and nothing is
-// lost because of it.
-TEST_F(Jack, EveryRunOfARestartedSenderPlays) {
-    test_support::udp_socket sender;
-    const std::uint16_t port = test_support::free_udp_port();
-    std::unique_ptr<test_support::background_process> receiver;  // ends after the server
-    test_support::temp_dir logs;
-    server jack;
-    client recorder("recruns", 2);
-    receiver = std::make_unique<test_support::background_process>(
-        dorvane_args(port, {"-d", "rxruns", roomy_latency, "--bit-exact"}), "", logs.file("err"),
-        jack.env());
-    std::uint32_t counter = 0;
-    auto start = clock::now();
-    std::uint32_t paced = 0;
-    // Stereo 16I at 48000 Hz, 256 frames a packet, one every 5.3 ms.
-    const auto packet = [&](const std::string& block, std::uint32_t number) {
-        std::string datagram("VBAN\x03", 5);
-        datagram += static_cast<char>(block.size() / 4 - 1);
-        datagram += "\x01\x01" + stream_name + std::string(16 - stream_name.size(), '\0');
-        datagram.append(reinterpret_cast<const char*>(&number), 4);
-        return datagram + block;
-    };
-    const auto send = [&](const std::string& pcm, std::size_t stray_after = 0) {
-        for (std::size_t at = 0; at < pcm.size(); at += 1024) {
-            sender.send_to("127.0.0.1", port, packet(pcm.substr(at, 1024), ++counter));
-            if (at == stray_after * 1024 && stray_after != 0) {
-                sender.send_to("127.0.0.1", port, packet(pcm.substr(0, 1024), counter + 60000));
-            }
-            std::this_thread::sleep_until(start + ++paced * period);
-        }
-    };
-    const std::string silence(4 * period_frames * 4, '\0');
-    ASSERT_TRUE(poll_until(
-        [&] {
-            send(silence);
-            return recorder.has_port("rxruns:playback_2");
-        },
-        10s));
-    ASSERT_TRUE(recorder.connect_from("rxruns"));
-    frames_t expected;
-    for (unsigned run = 1; run <= 3; ++run) {
-        const signal_t clip = make_signal(formats[1], 2, 24000, run);
-        send(clip.bytes, run == 2 ? 40 : 0);
-        expected.insert(expected.end(), clip.frames.begin(), clip.frames.end());
-        if (run < 3) {
-            std::this_thread::sleep_for(500ms);
-            start = clock::now();
-            paced = 0;
-            counter = 0;
-        }
-    }
-    poll_until(
-        [&] {
-            send(silence);
-            return recorder.wait_for_sound(expected.size(), 0ms);
-        },
-        10s);
-    EXPECT_EQ(difference(recorder.finish(), expected), "");
-    kill(receiver->pid(), SIGUSR1);
-    EXPECT_TRUE(poll_until(
-        [&] {
-            return test_support::read_file(logs.file("err"))
-                       .find("lost 0, duplicated 0, reordered 0, late 0, strays 1, restarts 2,") !=
-                   std::string::npos;
-        },
-        5s))
-        << test_support::read_file(logs.file("err"));
-}
-
 // 200 channels of 8I at 44100 Hz into the server at 48000 Hz: the resampler converts them in
 // groups (its library takes 128 channels at most), and every port plays its own channel.
 TEST_F(Jack, TwoHundredChannelsAreConvertedAndEachPlaysOnItsPort) {
@@ -828,20 +756,20 @@ TEST_F(Jack, TwoHundredChannelsAreConvertedAndEachPlaysOnItsPort) {
     const std::uint16_t port = test_support::free_udp_port();
     std::unique_ptr<test_support::background_process> receiver;  // ends after the server
     server jack;
-    client recorder("rec200", channels, 10);
+    client recorder("rec200", channels, 4);  // 150 MB
     receiver = std::make_unique<test_support::background_process>(
         dorvane_args(port, {"-d", "rx200", roomy_latency}), "", "", jack.env());
     // Channel c holds the level ±(c / 2 + 1) / 128: each its own, none silent.
-    std::string samples;
-    for (std::size_t f = 0; f < frames; ++f) {
-        for (std::size_t c = 0; c < channels; ++c) {
-            samples += static_cast<char>(c % 2 == 0 ? c / 2 + 1 : -static_cast<int>(c / 2 + 1));
-        }
-    }
+    const auto level = [](std::size_t c) {
+        return (c % 2 == 0 ? 1 : -1) * static_cast<int>(c / 2 + 1);
+    };
     std::string packet("VBAN\x10", 5);
     packet += static_cast<char>(frames - 1);
     packet += static_cast<char>(channels - 1);
-    packet += '\0' + stream_name + std::string(16 - stream_name.size(), '\0') + "cccc" + samples;
+    packet += '\0' + stream_name + std::string(16 - stream_name.size(), '\0') + "cccc";
+    for (std::size_t i = 0; i < frames * channels; ++i) {
+        packet += static_cast<char>(level(i % channels));
+    }
     std::uint32_t counter = 0;
     const auto start = clock::now();
     // 6300 packets a second, sent 32 at a time.
@@ -866,7 +794,7 @@ TEST_F(Jack, TwoHundredChannelsAreConvertedAndEachPlaysOnItsPort) {
     ASSERT_TRUE(poll_until(
         [&] {
             send(4);
-            return recorder.frames() > from + 48000;
+            return recorder.frames() > from + 24000;
         },
         20s));
     const frames_t played = recorder.finish();
@@ -877,10 +805,9 @@ TEST_F(Jack, TwoHundredChannelsAreConvertedAndEachPlaysOnItsPort) {
         }
     }
     ASSERT_GT(heard[0].size(), 4800u);
-    for (std::size_t c = 0; c < channels; ++c) {
+    for (std::size_t c = 0; c < channels; ++c) {  // the median, which a stall's edges do not move
         std::nth_element(heard[c].begin(), heard[c].begin() + heard[c].size() / 2, heard[c].end());
-        const float level = (c % 2 == 0 ? 1.0f : -1.0f) * static_cast<float>(c / 2 + 1) / 128.0f;
-        EXPECT_NEAR(heard[c][heard[c].size() / 2], level, 0.25 / 128) << "port " << c + 1;
+        EXPECT_NEAR(heard[c][heard[c].size() / 2] * 128, level(c), 0.25) << "port " << c + 1;
     }
 }
 
