@@ -24,6 +24,7 @@ struct audio_handle {
     playout* player = nullptr;
     frame_counter counter;
     playout_stats counted;
+    std::uint64_t dropped = 0;  // packets whose configuration the output did not take
     // Allocated with the handle so that no transfer allocates.
     std::uint8_t buffer[AUDIO_MAP_BUFFER_SIZE];
 };
@@ -279,6 +280,9 @@ std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* 
     if (*config == handle->stream) {
         return 0;
     }
+    if (!handle->backend->accepts_change_now()) {
+        return -EBUSY;
+    }
     logger_log(LOG_INFO, "%s: new stream config is nb channels %d, sample rate %d, bit_fmt %s",
                name, static_cast<int>(config->nb_channels), static_cast<int>(config->sample_rate),
                bit_fmt_name(config->bit_fmt));
@@ -361,7 +365,7 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
     }
     if (handle->player == nullptr) {
         // Written as it comes: a file or a pipe keeps the stream's bytes exactly as sent.
-        (void)frame_counter_note(&handle->counter, counter);
+        (void)frame_counter_note(&handle->counter, counter, now_ns);
         return write_mapped(*handle, data, size, name);
     }
     const std::uint64_t frame =
@@ -384,7 +388,14 @@ const playout_stats* audio_get_stats(audio_handle* handle) {
         return stats;
     }
     frame_counter_report(&handle->counter, &handle->counted);
+    handle->counted.dropped = handle->dropped;
     return &handle->counted;
+}
+
+void audio_note_dropped(audio_handle* handle) {
+    if (handle != nullptr) {
+        ++handle->dropped;
+    }
 }
 
 std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
@@ -430,4 +441,11 @@ std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
                    sizes.wide_channels);
     }
     return static_cast<std::int32_t>(delivered);
+}
+
+std::int32_t audio_wait_input(audio_handle* handle, int other_fd, int timeout_ms) {
+    if (handle == nullptr) {
+        return AUDIO_WAIT_INPUT;  // the read reports it
+    }
+    return handle->backend->wait_input(other_fd, timeout_ms);
 }

@@ -38,7 +38,9 @@ struct audio_handle;
 std::int32_t audio_release(audio_handle** place);
 
 // Reopens the backend when `config` differs from the current configuration; 0 and nothing
-// else when it is the same. After a failed open the configuration is all zero.
+// else when it is the same. -EBUSY, and the current configuration stays open, when the output
+// does not take a change now (a recording starts a new take at most once a second). After a
+// failed open the configuration is all zero.
 [[nodiscard]] std::int32_t audio_set_stream_config(audio_handle* handle,
                                                    const stream_config* config);
 
@@ -64,10 +66,19 @@ std::int32_t audio_release(audio_handle** place);
 
 // What the packets of the current stream have met so far (the counts of every output; the
 // latency and clock figures of an output that keeps time), for a report: the figures that
-// cover the time since the last report (the headroom) start again after it. Not for the
+// cover the time since the last report (the headroom) start again after it. An output that
+// only counts counts as dropped the packets given to audio_note_dropped. Not for the
 // per-packet path.
 [[nodiscard]] const playout_stats* audio_get_stats(audio_handle* handle);
+
+// A packet dropped because the output did not take its configuration then. No allocation.
+void audio_note_dropped(audio_handle* handle);
 
 // Captures at most `size` bytes of frames, mapped; returns the bytes delivered.
 // Allocates nothing.
 [[nodiscard]] std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size);
+
+// Waits at most `timeout_ms` until the capture has something for audio_read or `other_fd`
+// (a socket to serve meanwhile; -1: none) is readable: the AUDIO_WAIT_* mask, 0 after the
+// timeout. A backend that cannot wait says its input is ready (its read then waits).
+[[nodiscard]] std::int32_t audio_wait_input(audio_handle* handle, int other_fd, int timeout_ms);

@@ -10,6 +10,10 @@ struct playout;
 constexpr std::int32_t AUDIO_DIRECTION_IN = 0;   // capture
 constexpr std::int32_t AUDIO_DIRECTION_OUT = 1;  // playback
 
+// What a wait for the input found ready (a mask).
+constexpr std::int32_t AUDIO_WAIT_INPUT = 1;  // the input has frames, an end or an error
+constexpr std::int32_t AUDIO_WAIT_OTHER = 2;  // the descriptor waited on with it is readable
+
 // One sound device, file or pipe. The audio object drives it: close before every open (also
 // before the first), transfers in the direction it was opened for, close once more at the
 // end. All members run on the thread that uses the audio object.
@@ -26,12 +30,26 @@ public:
     // Closes whatever is open; 0 also when nothing was.
     virtual std::int32_t close() = 0;
 
+    // Whether the open device takes another stream configuration now. An output that makes a
+    // new file at every change (a recording's takes) declines for a while after one, and the
+    // audio object then keeps the configuration it has open.
+    [[nodiscard]] virtual bool accepts_change_now() const { return true; }
+
     // Plays interleaved frames; the number of bytes taken, or a negative code.
     [[nodiscard]] virtual std::int32_t write(const void* data, std::uint64_t size) = 0;
 
     // Captures interleaved frames; the number of bytes delivered, or a negative code. A
     // backend that cannot capture keeps this one, which answers -ENODEV.
     [[nodiscard]] virtual std::int32_t read(void* data, std::uint64_t size);
+
+    // Capture: waits at most `timeout_ms` until the input has something for a read (frames,
+    // its end, an error to report) or `other_fd` (-1: none) is readable, so that a program
+    // can serve its socket while the input is quiet. The AUDIO_WAIT_* mask, 0 after the
+    // timeout. When it cannot wait it says the input is ready, and the read waits: this
+    // default, for a backend that has no way to.
+    [[nodiscard]] virtual std::int32_t wait_input(int /*other_fd*/, int /*timeout_ms*/) {
+        return AUDIO_WAIT_INPUT;
+    }
 
     // An output that keeps its own time (a sound card, a JACK server) plays network streams
     // through a playout, which the audio object makes after every open and feeds with what

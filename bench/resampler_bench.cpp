@@ -270,6 +270,12 @@ BENCHMARK_CAPTURE(BM_samplerate, linear, SRC_LINEAR)->Apply(rows);
 BENCHMARK_CAPTURE(BM_samplerate, sinc_fastest, SRC_SINC_FASTEST)->Apply(rows);
 BENCHMARK_CAPTURE(BM_samplerate, sinc_medium, SRC_SINC_MEDIUM_QUALITY)->Apply(rows);
 BENCHMARK(BM_resampler)->Apply(rows);
+// Wider than one converter of the library: converted in groups of 128 channels.
+BENCHMARK(BM_resampler)
+    ->ArgNames({"channels", "ppm", "moving"})
+    ->Args({128, 1000, 1})
+    ->Args({256, 1000, 1})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

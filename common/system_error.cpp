@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/logger.hpp"
 
@@ -17,6 +18,13 @@ std::int32_t report_system_error(std::int32_t level, const char* name, const cha
     }
     errno = error;
     std::perror(call);
+    errno = error;
+    return -error;
+}
+
+std::int32_t report_file_error(std::int32_t level, const char* name, const char* path) {
+    const int error = errno;
+    logger_log(level, "%s: %s: %s", name, path, std::strerror(error));
     errno = error;
     return -error;
 }

@@ -339,6 +339,10 @@ std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t s
     return static_cast<std::int32_t>(sent);
 }
 
+int socket_descriptor(const socket_handle* handle) {
+    return handle != nullptr && handle->fd != 0 ? handle->fd : -1;
+}
+
 int socket_last_error(const socket_handle* handle) {
     return handle != nullptr ? handle->last_error : 0;
 }

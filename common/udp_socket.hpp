@@ -65,6 +65,10 @@ std::int32_t socket_release(socket_handle** handle);
 // a send succeeds again.
 [[nodiscard]] std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t size);
 
+// The socket's descriptor, for a poll that waits on it together with something else; the
+// endpoint keeps it.
+[[nodiscard]] int socket_descriptor(const socket_handle* handle);
+
 // The errno of the handle's last failed send or receive; 0 when none has failed.
 [[nodiscard]] int socket_last_error(const socket_handle* handle);
 

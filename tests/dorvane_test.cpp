@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -240,7 +242,8 @@ TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {
     ASSERT_TRUE(test_support::wait_for_file_size(dir.file("out.raw"), 7 * 16, 5s));
     kill(receiver.process->pid(), SIGUSR1);
     const std::string counts =
-        "Info: main: stats: received 6, lost 31, duplicated 1, reordered 1, late 0\n";
+        "Info: main: stats: received 6, lost 31, duplicated 1, reordered 1, late 0, strays 0, "
+        "restarts 0, dropped 0\n";
     ASSERT_TRUE(test_support::poll_until(
         [&] { return receiver.err().find(counts) != std::string::npos; }, 5s))
         << receiver.err();
@@ -310,13 +313,37 @@ TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
         EXPECT_TRUE(receiver.process->running());
     }
     {
-        // The output refuses the samples: the write's -1.
+        // The output refuses the samples: the write's -1, and one line naming the file.
         running_dorvane receiver(dir, {"-b", "file", "-d", "/dev/full"});
         ASSERT_TRUE(receiver.ready);
         peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(8, 1)));
         EXPECT_EQ(receiver.process->wait_for_exit(5s), 255);
-        EXPECT_EQ(receiver.err(), "Error: file_write:\nwrite: No space left on device\n");
+        EXPECT_EQ(receiver.err(), "Error: file_write: /dev/full: No space left on device\n");
     }
+    // A disk that fills up ends a recording the same way, whatever its container.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small file system needs root";
+    }
+    const std::string disk = dir.file("disk");
+    ASSERT_EQ(mkdir(disk.c_str(), 0700), 0);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=300k"), 0);
+    for (const std::string name : {"full.raw", "full.wav", "full.flac"}) {
+        const std::string path = disk + "/" + name;
+        running_dorvane receiver(dir, {"-b", "file", "-d", path});
+        ASSERT_TRUE(receiver.ready);
+        // Noise, which FLAC cannot make smaller: 400 KiB in all, a little at a time.
+        for (std::uint32_t k = 1; k <= 400 && receiver.process->running(); ++k) {
+            peer.send_to("127.0.0.1", receiver.port,
+                         audio_packet("Stream1", stereo16, pattern(1024, k), k));
+            std::this_thread::sleep_for(k % 20 == 0 ? 10ms : 0ms);
+        }
+        EXPECT_EQ(receiver.process->wait_for_exit(5s), 255) << name;
+        EXPECT_EQ(receiver.err(), std::string(name == "full.raw" ? "Error: file_write: "
+                                                                 : "Error: sndfile_write: ") +
+                                      path + ": No space left on device\n");
+        unlink(path.c_str());
+    }
+    umount(disk.c_str());
 }
 
 TEST(Dorvane, ChannelMapOnPlayback) {
@@ -372,6 +399,67 @@ TEST(Dorvane, RecordsTakesWithHeadersThatOutliveAKill) {
     const std::string kept = samples(dir.file("take-2.wav"), "24");
     EXPECT_GE(kept.size(), 9600u * 3);
     EXPECT_TRUE(second.compare(0, kept.size(), kept) == 0);
+}
+
+// A sender that changes its format with every packet gets a new take a second at most: the
+// packets of the other format meanwhile are dropped and counted, the take in progress keeps
+// its own. No take replaces a file, of an earlier run or any other; the first take of the next
+// run starts afresh.
+TEST(Dorvane, TakesNeverReplaceAFileAndComeOnceASecondAtMost) {
+    temp_dir dir;
+    const std::string kept(1000, 'k');
+    test_support::write_file(dir.file("take-2.wav"), kept);
+    test_support::write_file(dir.file("take-3.wav"), kept);
+    std::map<std::string, std::string> takes;  // of the first run
+    udp_socket peer("127.0.0.1", 0);
+    {
+        running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("take.wav")});
+        ASSERT_TRUE(receiver.ready);
+        const auto start = std::chrono::steady_clock::now();
+        for (std::uint32_t k = 1; k <= 220; ++k) {  // 2.2 s, stereo 16I and mono 24I in turn
+            peer.send_to(
+                "127.0.0.1", receiver.port,
+                k % 2 == 1 ? audio_packet("Stream1", stereo16, pattern(1024, k), k)
+                           : audio_packet("Stream1", {1, 48000, BIT_FMT_24I}, pattern(768, k), k));
+            std::this_thread::sleep_until(start + k * 10ms);
+        }
+        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+        kill(receiver.process->pid(), SIGUSR1);
+        ASSERT_TRUE(test_support::poll_until(
+            [&] { return receiver.err().find(", dropped ") != std::string::npos; }, 5s));
+        EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+        std::uint64_t frames = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            if (entry.path().extension() == ".wav" &&
+                test_support::read_file(entry.path()) != kept) {
+                takes[entry.path()] = test_support::read_file(entry.path());
+                frames += std::stoull(run({"soxi", "-s", entry.path()}, 10s).out);
+            }
+        }
+        // take.wav and take-4.wav at once, then one more a second at most; every packet is in
+        // a take or counted as dropped.
+        EXPECT_GE(takes.size(), 3u);
+        EXPECT_LE(takes.size(), 2u + static_cast<std::size_t>(seconds.count()));
+        const std::string err = receiver.err();
+        const std::uint64_t dropped = std::stoull(err.substr(err.find(", dropped ") + 10));
+        EXPECT_GT(dropped, 0u);
+        EXPECT_EQ(frames / 256 + dropped, 220u) << err;
+    }
+    // The next run starts take.wav afresh and numbers its takes after every file there.
+    running_dorvane next_run(dir, {"-b", "file", "-d", dir.file("take.wav")});
+    ASSERT_TRUE(next_run.ready);
+    peer.send_to("127.0.0.1", next_run.port, audio_packet("Stream1", stereo16, pattern(1024, 1)));
+    peer.send_to("127.0.0.1", next_run.port,
+                 audio_packet("Stream1", {1, 48000, BIT_FMT_24I}, pattern(768, 2), 2));
+    const std::string next_take = dir.file("take-" + std::to_string(takes.size() + 3) + ".wav");
+    ASSERT_TRUE(test_support::wait_for_file_size(next_take, 44 + 768, 5s));
+    EXPECT_EQ(next_run.process->stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(test_support::read_file(dir.file("take.wav")).size(), 44u + 1024);
+    takes[dir.file("take-2.wav")] = takes[dir.file("take-3.wav")] = kept;
+    takes.erase(dir.file("take.wav"));
+    for (const auto& [path, bytes] : takes) {
+        EXPECT_TRUE(test_support::read_file(path) == bytes) << path;
+    }
 }
 
 // Peers find the receiver: a PING0 from any address gets the 704-byte answer of a receptor,

@@ -82,8 +82,10 @@ TEST(FileBackend, PlaybackCreatesTruncatesAndWritesRawBytes) {
 }
 
 // A link another user planted in a shared sticky directory is not followed (a victim's file
-// would be truncated); a plain path and this user's own link are.
-TEST(FileBackend, RefusesALinkAnotherUserPlantedInASharedDirectory) {
+// would be truncated); a plain path and this user's own link are. A file or a FIFO (with a
+// reader) that another user made there is not written into, whatever the output: nothing
+// blocks, and nothing is removed.
+TEST(FileBackend, RefusesWhatAnotherUserPlantedInASharedDirectory) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "giving a link to another user needs root";
     }
@@ -111,6 +113,27 @@ TEST(FileBackend, RefusesALinkAnotherUserPlantedInASharedDirectory) {
     EXPECT_EQ(backend->write("new", 3), 3);
     EXPECT_EQ(backend->close(), 0);
     EXPECT_EQ(read_file(victim), "new");
+
+    const std::string file = shared + "/x.raw";
+    write_file(file, "theirs");
+    const std::string fifo = shared + "/x.fifo";
+    const std::string recording = shared + "/x.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+    ASSERT_EQ(mkfifo(recording.c_str(), 0666), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    for (const std::string& path : {file, fifo, recording}) {
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(backend->open(path.c_str(), 1, 3072, &stereo), -EACCES);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Fatal: " + std::string(path == recording ? "sndfile" : "file") +
+                      "_open: refusing to write into " + path +
+                      ": it belongs to uid 65534, not to this user, in the shared directory " +
+                      shared + "\n");
+        EXPECT_TRUE(exists(path.c_str()));
+    }
+    EXPECT_EQ(read_file(file), "theirs");
+    close(reader);
 }
 
 TEST(FileBackend, CaptureReadsWhatIsThere) {

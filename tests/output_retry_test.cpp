@@ -23,9 +23,11 @@ TEST(OutputRetry, AsksAgainAtOnceForAnotherConfigurationAndOnceASecondForTheSame
     retry.refused(wide, start + 1s);
     EXPECT_EQ(retry.next(wide, start + 1500ms), output_attempt::skip);
     EXPECT_EQ(retry.next(wide, start + 2s), output_attempt::ask_again);
-    EXPECT_TRUE(retry.accepted());  // the device came back
+    EXPECT_FALSE(retry.accepted(stereo));  // another one plays: the refusal stands
+    EXPECT_EQ(retry.next(wide, start + 1999ms), output_attempt::skip);
+    EXPECT_TRUE(retry.accepted(wide));  // the device came back
     EXPECT_EQ(retry.next(wide, start + 2s), output_attempt::ask);
-    EXPECT_FALSE(retry.accepted());
+    EXPECT_FALSE(retry.accepted(wide));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,42 +33,73 @@ using namespace test_support;
 constexpr double rate = 48000.0;
 constexpr std::uint32_t frames = 256;  // a packet, and a device period
 
-TEST(FrameCounter, ClassifiesAcrossTheWrapAndFollowsARestartedSender) {
+TEST(FrameCounter, ClassifiesAcrossTheWrap) {
     frame_counter fc;
     using fcl = frame_class;
     const std::uint32_t top = 4294967295u;
-    EXPECT_EQ(frame_counter_classify(&fc, top - 1), fcl::in_order);
+    EXPECT_EQ(frame_counter_classify(&fc, top - 1, 0), fcl::in_order);
     frame_counter_advance(&fc, top);
-    EXPECT_EQ(frame_counter_classify(&fc, 1), fcl::ahead);  // top and 0 missing
-    EXPECT_EQ(frame_counter_classify(&fc, top), fcl::reordered);
-    EXPECT_EQ(frame_counter_classify(&fc, 1), fcl::duplicate);
+    EXPECT_EQ(frame_counter_classify(&fc, 1, 0), fcl::ahead);  // top and 0 missing
+    EXPECT_EQ(frame_counter_classify(&fc, top, 0), fcl::reordered);
+    EXPECT_EQ(frame_counter_classify(&fc, 1, 0), fcl::duplicate);
     frame_counter_advance(&fc, 2);  // 0 given up
-    EXPECT_EQ(frame_counter_classify(&fc, 0), fcl::late);
-    EXPECT_EQ(frame_counter_classify(&fc, top), fcl::duplicate);
+    EXPECT_EQ(frame_counter_classify(&fc, 0, 0), fcl::late);
+    EXPECT_EQ(frame_counter_classify(&fc, top, 0), fcl::duplicate);
     EXPECT_EQ(fc.lost, 1u);
     EXPECT_EQ(fc.received, 3u);
-
-    EXPECT_EQ(frame_counter_classify(&fc, 2 + 70000), fcl::restart);  // a jump no delay explains
-    EXPECT_EQ(frame_counter_classify(&fc, 1), fcl::restart);          // back to the start
-    frame_counter_advance(&fc, 2);
-    for (std::uint32_t c = 2; c < 1000; ++c) {
-        (void)frame_counter_classify(&fc, c);
-        frame_counter_advance(&fc, c + 1);
-    }
-    EXPECT_EQ(frame_counter_classify(&fc, 10), fcl::late);  // one stray: a held-up packet
-    EXPECT_EQ(frame_counter_classify(&fc, 11), fcl::late);
-    EXPECT_EQ(frame_counter_classify(&fc, 12), fcl::restart);  // three in a row: a new sender
-    EXPECT_EQ(fc.restarts, 3u);
-    EXPECT_EQ(fc.lost, 1u);
 
     // Counting only, for the outputs that write at once: a swap is a reorder, not a loss.
     frame_counter alone;
     for (std::uint32_t c : {5u, 6u, 8u, 7u, 9u, 9u}) {
-        (void)frame_counter_note(&alone, c);
+        (void)frame_counter_note(&alone, c, 0);
     }
     EXPECT_EQ(alone.reordered, 1u);
     EXPECT_EQ(alone.duplicated, 1u);
     EXPECT_EQ(alone.lost, 0u);
+}
+
+// Senders that start again, and strays, on a clock of one packet every 5 ms.
+TEST(FrameCounter, FollowsRestartedSendersAndIgnoresStrays) {
+    frame_counter fc;
+    std::int64_t now = 0;
+    // Classifies counters `from` to `to` as they come and plays them: one letter for each, in
+    // the order of frame_class (i)n order, (a)head, (r)eordered, (d)uplicate, (l)ate, (s)tray,
+    // (R)estart.
+    const auto run = [&](std::uint32_t from, std::uint32_t to) {
+        std::string classes;
+        for (std::uint32_t c = from; c <= to; ++c, now += 5'000'000) {
+            classes += "iardlsR"[static_cast<int>(frame_counter_classify(&fc, c, now))];
+            frame_counter_advance(&fc, fc.newest + 1);
+        }
+        return classes;
+    };
+    (void)run(1, 94);    // a clip of half a second
+    now += 500'000'000;  // the next run of quellor starts from 1 after a pause: played whole
+    EXPECT_EQ(run(1, 94), "R" + std::string(93, 'i'));
+    now += 20'000'000;  // and again at once: 1 came long ago, so it is no duplicate but a stray,
+    EXPECT_EQ(run(1, 94), "sR" + std::string(92, 'i'));  // which the next packet confirms
+    EXPECT_EQ(fc.next, 95u);
+    EXPECT_EQ(run(94, 94), "d");  // the network's duplicate, at once
+    EXPECT_EQ(fc.restarts, 2u);
+    EXPECT_EQ(fc.received, 3u * 94);
+
+    // Runs in turn (a braced list is evaluated in order).
+    const auto runs = [](std::initializer_list<std::string> parts) {
+        return std::accumulate(parts.begin(), parts.end(), std::string());
+    };
+    // One stray 60000 ahead, or behind, or back at 1 without a pause, changes nothing.
+    EXPECT_EQ(runs({run(95 + 60000, 95 + 60000), run(95, 96), run(97 - 60000, 97 - 60000),
+                    run(97, 98), run(1, 1), run(99, 100)}),
+              "siisiisii");
+    EXPECT_EQ(fc.strays, 3u);
+    EXPECT_EQ(fc.lost + fc.late, 0u);
+
+    // A far jump that the packet after it confirms: ahead, an outage whose counters are lost;
+    // behind or much further, a new sender.
+    EXPECT_EQ(runs({run(1000, 1001), run(300, 302), run(70300, 70301)}), "sRsRisR");
+    EXPECT_EQ(fc.lost, 1000u - 101u);
+    EXPECT_EQ(fc.restarts, 4u);
+    EXPECT_EQ(fc.strays, 3u);
 }
 
 TEST(SampleConvert, RoundTripsIntegersAndRoundsAndClipsFloats) {
@@ -291,8 +323,14 @@ TEST(Playout, PlaysARestartedSenderAfterWhatWasHeld) {
         ASSERT_EQ(push(c, c), 0);
     }
     ASSERT_EQ(push(1, 2000), 0);
-    EXPECT_EQ(played, (std::vector<std::uint32_t>{500, 501, 502, 504, 505, 1}));
+    // One that starts again at once is played whole too, from the packet the next confirms.
+    ASSERT_EQ(push(2, 2005), 0);
+    ASSERT_EQ(push(1, 2205), 0);
+    ASSERT_EQ(push(2, 2210), 0);
+    EXPECT_EQ(played, (std::vector<std::uint32_t>{500, 501, 502, 504, 505, 1, 2, 1, 2}));
     EXPECT_EQ(playout_get_stats(p)->lost, 0u);
+    EXPECT_EQ(playout_get_stats(p)->restarts, 2u);
+    EXPECT_EQ(playout_get_stats(p)->strays, 0u);
     playout_release(&p);
 }
 

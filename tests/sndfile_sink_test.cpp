@@ -71,15 +71,19 @@ TEST(SndfileSink, ContainersAndTakeNames) {
     EXPECT_EQ(sndfile_take_name("take.wav", 0, small, sizeof small), -EINVAL);
     EXPECT_EQ(sndfile_take_name("take.wav", 2, small, sizeof small), -ENAMETOOLONG);
 
-    // Take 1 is created with the raw output's mode; take 2 is its own file, and replaces one.
+    // Take 1 is created with the raw output's mode, and started afresh; the takes after it
+    // are new files, numbered past the ones already there, which keep their bytes.
     temp_dir dir;
-    test_support::write_file(dir.file("take-2.wav"), std::string(100000, 'x'));
+    const std::string kept = std::string(100000, 'x');
+    test_support::write_file(dir.file("take-2.wav"), kept);
+    test_support::write_file(dir.file("take-3.wav"), kept);
     sndfile_sink sink;
     stream_config config{2, 48000, BIT_FMT_16I};
-    for (std::uint32_t take : {1u, 2u}) {
+    for (std::uint32_t take : {1u, 2u, 5u}) {
         mode_t old_mask = umask(0);
         ASSERT_EQ(sink.open(dir.file("take.wav").c_str(), take, &config), 0);
         umask(old_mask);
+        EXPECT_EQ(sink.take(), take == 2 ? 4u : take);
         ASSERT_EQ(sink.write(test_support::pattern(400, 1).data(), 400), 400);
     }
     EXPECT_EQ(sink.close(), 0);
@@ -87,8 +91,20 @@ TEST(SndfileSink, ContainersAndTakeNames) {
     ASSERT_EQ(stat(dir.file("take.wav").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0660u);
     EXPECT_EQ(info.st_size, 44 + 400);
-    ASSERT_EQ(stat(dir.file("take-2.wav").c_str(), &info), 0);
+    ASSERT_EQ(stat(dir.file("take-4.wav").c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 44 + 400);
+    EXPECT_TRUE(test_support::read_file(dir.file("take-2.wav")) == kept);
+    EXPECT_TRUE(test_support::read_file(dir.file("take-3.wav")) == kept);
+
+    // The first change of a run starts a take at once; the next ones a second apart at most.
+    sndfile_take_pace pace;
+    constexpr std::int64_t ms = 1'000'000;
+    EXPECT_TRUE(pace.allows(5 * ms));
+    pace.started(5 * ms);
+    EXPECT_FALSE(pace.allows(1004 * ms));
+    EXPECT_TRUE(pace.allows(1005 * ms));
+    pace.started(1500 * ms);
+    EXPECT_FALSE(pace.allows(2499 * ms));
 }
 
 TEST(SndfileSink, EveryFormatReadsBackExactly) {

@@ -2,6 +2,7 @@
 #include "audio/backends/alsa_backend.hpp"
 
 #include <alsa/asoundlib.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <array>
@@ -213,6 +214,34 @@ public:
                        static_cast<int>(got));
         }
         return static_cast<std::int32_t>(static_cast<std::size_t>(got) * frame_size_);
+    }
+
+    std::int32_t wait_input(int other_fd, int timeout_ms) override {
+        if (pcm_ == nullptr || playback_) {
+            return AUDIO_WAIT_INPUT;  // the read reports it
+        }
+        // A capture that has not started has nothing to wait for: the read would start it.
+        if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED && snd_pcm_start(pcm_) < 0) {
+            return AUDIO_WAIT_INPUT;
+        }
+        std::array<pollfd, 9> fds{};
+        const int count = snd_pcm_poll_descriptors(pcm_, fds.data(), fds.size() - 1);
+        // A device without descriptors to wait on is waited for by its read.
+        if (count <= 0 || std::any_of(fds.begin(), fds.begin() + count,
+                                      [](const pollfd& p) { return p.fd < 0; })) {
+            return AUDIO_WAIT_INPUT;
+        }
+        fds[static_cast<std::size_t>(count)] = {other_fd, POLLIN, 0};
+        unsigned short revents = 0;
+        if (poll(fds.data(), static_cast<nfds_t>(count) + (other_fd >= 0 ? 1 : 0), timeout_ms) <
+                0 ||
+            snd_pcm_poll_descriptors_revents(pcm_, fds.data(), static_cast<unsigned>(count),
+                                             &revents) < 0) {
+            return AUDIO_WAIT_INPUT;
+        }
+        return (revents != 0 ? AUDIO_WAIT_INPUT : 0) |
+               ((fds[static_cast<std::size_t>(count)].revents & POLLIN) != 0 ? AUDIO_WAIT_OTHER
+                                                                             : 0);
     }
 
 private:

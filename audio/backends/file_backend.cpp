@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <string>
 
 #include "audio/backends/backend_create.hpp"
 #include "audio/backends/descriptor_io.hpp"
@@ -24,15 +26,20 @@ public:
                       const stream_config* config) override {
         const char* name = "file_open";
         if (device == nullptr || device[0] == '\0') {
+            path_ = "standard output";
             return open_standard_stream(direction);
         }
+        path_ = device;
         // A recording in a container: every stream configuration gets a take of its own, so
         // that each file's header describes all of its samples.
         if (direction != AUDIO_DIRECTION_IN &&
             sndfile_container_of(device) != sndfile_container::none) {
             std::int32_t result = recording_.open(device, takes_ + 1, config);
+            if (result == 0 && takes_ != 0) {
+                pace_.started(monotonic_ns());
+            }
             if (result == 0) {
-                ++takes_;
+                takes_ = recording_.take();
             }
             return result;
         }
@@ -48,6 +55,10 @@ public:
             recorded_ = true;
         }
         return result;
+    }
+
+    bool accepts_change_now() const override {
+        return !recording_.is_open() || pace_.allows(monotonic_ns());
     }
 
     std::int32_t close() override {
@@ -67,18 +78,30 @@ public:
         if (recording_.is_open()) {
             return recording_.write(data, size);
         }
-        return descriptor_write(fd_, data, size, "file_write");
+        return descriptor_write(fd_, data, size, "file_write", path_.c_str());
     }
 
     std::int32_t read(void* data, std::uint64_t size) override {
         return descriptor_read(fd_, data, size, "file_read");
     }
 
+    std::int32_t wait_input(int other_fd, int timeout_ms) override {
+        return descriptor_wait(fd_, other_fd, timeout_ms);
+    }
+
 private:
     int fd_ = 0;             // 0: nothing held; 1: standard output
+    std::string path_;       // what -d named, for the messages
     bool recorded_ = false;  // a playback open of this run has succeeded
     sndfile_sink recording_;
-    std::uint32_t takes_ = 0;  // of the recording, in this run
+    std::uint32_t takes_ = 0;  // the number of the recording's last take, in this run
+    sndfile_take_pace pace_;
+
+    static std::int64_t monotonic_ns() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
 
     std::int32_t open_standard_stream(std::int32_t direction) {
         if (direction != AUDIO_DIRECTION_IN) {

@@ -67,7 +67,8 @@ public:
         path_ = path;
         direction_ = direction;
         const int flags = (direction == AUDIO_DIRECTION_IN ? O_RDONLY : O_WRONLY) | O_NOFOLLOW;
-        if (std::int32_t result = descriptor_open(path.c_str(), flags, 0, &fd_, "pipe_open")) {
+        if (std::int32_t result =
+                descriptor_open_named(path.c_str(), flags, 0, &fd_, "pipe_open")) {
             return result;
         }
         // Whatever happened at the path between its making and the open, no byte moves unless
@@ -86,11 +87,15 @@ public:
     std::int32_t close() override { return 0; }
 
     std::int32_t write(const void* data, std::uint64_t size) override {
-        return descriptor_write(fd_, data, size, "pipe_write");
+        return descriptor_write(fd_, data, size, "pipe_write", path_.c_str());
     }
 
     std::int32_t read(void* data, std::uint64_t size) override {
         return descriptor_read(fd_, data, size, "pipe_read");
+    }
+
+    std::int32_t wait_input(int other_fd, int timeout_ms) override {
+        return descriptor_wait(fd_, other_fd, timeout_ms);
     }
 
 private:

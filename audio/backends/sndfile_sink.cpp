@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "audio/backends/descriptor_io.hpp"
 #include "common/logger.hpp"
+#include "common/system_error.hpp"
 #include "vban/vban.hpp"
 
 namespace {
@@ -65,12 +67,6 @@ std::int32_t refuse(const char* reason, const stream_config* config, sndfile_con
                config->nb_channels, bit_fmt_name(config->bit_fmt), config->sample_rate,
                container_name(container));
     return -EINVAL;
-}
-
-// libsndfile reports a failed write(2) as a system error and leaves errno as the call set it.
-std::int32_t write_failure(SNDFILE* file, int error) {
-    logger_log(LOG_ERROR, "%s: %s", "sndfile_write", sf_strerror(file));
-    return error != 0 ? -error : -EIO;
 }
 
 }  // namespace
@@ -148,28 +144,24 @@ std::int32_t sndfile_sink::open(const char* path, std::uint32_t take, const stre
     if (sf_format_check(&info) == 0) {
         return refuse("libsndfile cannot write", config, container);
     }
-    char file_name[PATH_MAX];
-    if (sndfile_take_name(path, take, file_name, sizeof file_name) < 0) {
-        logger_log(LOG_ERROR, "%s: no name for take %u of %s", name, take, path);
-        return -EINVAL;
-    }
-    // Created with the raw output's mode, truncation and care for planted links, then handed
-    // to libsndfile.
-    std::int32_t opened =
-        descriptor_open_named(file_name, O_WRONLY | O_CREAT | O_TRUNC, 0660, &fd_, name);
-    if (opened != 0) {
+    bool created = false;
+    if (std::int32_t opened = open_take(path, take, &created); opened != 0) {
         return opened;
     }
     file_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_FALSE);
     if (file_ == nullptr) {
         int error = sf_error(nullptr);
-        logger_log(LOG_ERROR, "%s: %s: %s", name, file_name, sf_strerror(nullptr));
-        // Nothing is written yet: an empty file would only look like a recording.
-        ::unlink(file_name);
+        logger_log(LOG_ERROR, "%s: %s: %s", name, file_name_.c_str(), sf_strerror(nullptr));
+        // Nothing is written yet: an empty file of ours would only look like a recording. What
+        // was there before is not ours to remove.
+        if (created) {
+            ::unlink(file_name_.c_str());
+        }
         ::close(fd_);
         fd_ = 0;
         return error == SF_ERR_SYSTEM ? -EIO : -EINVAL;
     }
+    failed_ = false;
     // libFLAC writes its own header when it finishes; WAV and W64 count their frames in theirs.
     update_header_ = container != sndfile_container::flac;
     frames_per_update_ =
@@ -180,6 +172,36 @@ std::int32_t sndfile_sink::open(const char* path, std::uint32_t take, const stre
     frame_bytes_ = channels_ * bit_fmt_size[config->bit_fmt];
     chunk_frames_ = BUFFER_BYTES / (channels_ * converted_size[config->bit_fmt]);
     return 0;
+}
+
+std::int32_t sndfile_sink::open_take(const char* path, std::uint32_t take, bool* created) {
+    const char* name = "sndfile_open";
+    // Numbers taken by files already there are passed over, as many as a folder of takes may
+    // hold, so that no take ever replaces a file.
+    constexpr std::uint32_t most_skipped = 10000;
+    char file_name[PATH_MAX];
+    for (std::uint32_t skipped = 0; skipped <= most_skipped; ++skipped, ++take) {
+        if (take == 0 || sndfile_take_name(path, take, file_name, sizeof file_name) < 0) {
+            break;
+        }
+        struct stat found {};
+        if (take > 1 && lstat(file_name, &found) == 0) {
+            continue;
+        }
+        // The first take starts afresh, as a raw recording does; the others are new files.
+        // Made with the raw output's mode and its care for what other users put in shared
+        // folders, then handed to libsndfile.
+        const int fresh = take == 1 ? O_TRUNC : O_EXCL;
+        const std::int32_t opened =
+            descriptor_open_named(file_name, O_WRONLY | O_CREAT | fresh, 0660, &fd_, name, created);
+        if (opened != -EEXIST || take == 1) {
+            take_ = take;
+            file_name_ = file_name;
+            return opened;
+        }
+    }
+    logger_log(LOG_ERROR, "%s: no free name for a take of %s", name, path);
+    return -EEXIST;
 }
 
 std::int32_t sndfile_sink::write(const void* data, std::uint64_t size) {
@@ -199,7 +221,7 @@ std::int32_t sndfile_sink::write(const void* data, std::uint64_t size) {
         errno = 0;
         sf_count_t written = write_frames(bytes + done * frame_bytes_, chunk);
         if (written != static_cast<sf_count_t>(chunk)) {
-            return write_failure(file_, errno);
+            return write_failure();
         }
         done += chunk;
     }
@@ -222,12 +244,28 @@ std::int32_t sndfile_sink::close() {
     file_ = nullptr;
     int closed = ::close(fd_);
     fd_ = 0;
-    if (result != 0 || closed != 0) {
-        logger_log(LOG_ERROR, "%s: %s", "sndfile_close",
-                   result != 0 ? sf_error_number(result) : std::strerror(errno));
-        return -EIO;
+    if (result == 0 && closed == 0) {
+        return 0;
     }
-    return 0;
+    // After a failed write the take's end fails for the same reason, said already.
+    if (!failed_) {
+        logger_log(LOG_ERROR, "%s: %s: %s", "sndfile_close", file_name_.c_str(),
+                   result != 0 ? sf_error_number(result) : std::strerror(errno));
+    }
+    return -EIO;
+}
+
+std::int32_t sndfile_sink::write_failure() {
+    // libsndfile reports a failed write(2) as a system error and leaves errno as the call set
+    // it; anything else is its own reason.
+    if (errno != 0) {
+        report_file_error(LOG_ERROR, "sndfile_write", file_name_.c_str());
+    } else {
+        logger_log(LOG_ERROR, "%s: %s: %s", "sndfile_write", file_name_.c_str(),
+                   sf_strerror(file_));
+    }
+    failed_ = true;
+    return -1;
 }
 
 sf_count_t sndfile_sink::write_frames(const std::uint8_t* data, std::size_t frames) {

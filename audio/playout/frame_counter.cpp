@@ -9,15 +9,14 @@ namespace {
 
 constexpr std::int32_t window = static_cast<std::int32_t>(FRAME_COUNTER_WINDOW);
 
-// A single stray may be a packet held up in the network; this many in a row are a sender
-// that started again from another counter.
-constexpr std::uint32_t strays_for_restart = 3;
+// The packet after a stray confirms it when it follows it by at most this many counters (a
+// packet or two lost between them).
+constexpr std::int32_t confirm_span = 4;
 
 void start_at(frame_counter* fc, std::uint32_t counter) {
     fc->started = true;
     fc->next = counter;
     fc->newest = counter - 1;
-    fc->strays = 0;
     fc->seen.reset();
 }
 
@@ -34,6 +33,64 @@ void move_newest(frame_counter* fc, std::uint32_t counter) {
     fc->newest = counter;
 }
 
+// Counts `counter`, which arrived at `now_ns`, in.
+void record(frame_counter* fc, std::uint32_t counter, std::int64_t now_ns) {
+    if (frame_counter_distance(fc->newest, counter) > 0) {
+        move_newest(fc, counter);
+    }
+    fc->seen.set(counter % FRAME_COUNTER_WINDOW);
+    fc->arrived_ns[counter % FRAME_COUNTER_WINDOW] = now_ns;
+    ++fc->received;
+}
+
+// The stream goes on from `counter`, which the packet after it confirmed. A little ahead, it
+// is the same sender after an outage: what did not arrive before it is lost. Further, or
+// behind, it is a sender that started again.
+void jump_to(frame_counter* fc, std::uint32_t counter) {
+    const std::int32_t ahead = frame_counter_distance(fc->newest, counter);
+    if (ahead > 0 && ahead <= FRAME_COUNTER_RESTART_DISTANCE) {
+        frame_counter_advance(fc, fc->newest + 1);
+        fc->lost += static_cast<std::uint32_t>(ahead - 1);
+    } else {
+        ++fc->restarts;
+    }
+    start_at(fc, counter);
+}
+
+frame_class classify_in_stream(frame_counter* fc, std::uint32_t counter, std::int64_t now_ns) {
+    const std::int32_t from_next = frame_counter_distance(fc->next, counter);
+    const std::int32_t from_newest = frame_counter_distance(fc->newest, counter);
+    const bool seen = frame_counter_seen(fc, counter);
+    // Far from the stream, or a number used again long after its packet came: a stray until
+    // the next packet says whether it starts a new run.
+    if (from_newest > window || from_next < -window ||
+        (seen &&
+         now_ns - fc->arrived_ns[counter % FRAME_COUNTER_WINDOW] > FRAME_COUNTER_DUPLICATE_NS)) {
+        ++fc->strays;
+        fc->pending = true;
+        fc->candidate = counter;
+        fc->candidate_ns = now_ns;
+        return frame_class::stray;
+    }
+    if (seen) {
+        ++fc->duplicated;
+        return frame_class::duplicate;
+    }
+    if (from_next < 0) {
+        ++fc->late;
+        return frame_class::late;
+    }
+    frame_class result = frame_class::in_order;
+    if (from_newest < 0) {
+        ++fc->reordered;
+        result = frame_class::reordered;
+    } else if (from_next > 0) {
+        result = frame_class::ahead;
+    }
+    record(fc, counter, now_ns);
+    return result;
+}
+
 }  // namespace
 
 bool frame_counter_seen(const frame_counter* fc, std::uint32_t counter) {
@@ -41,40 +98,33 @@ bool frame_counter_seen(const frame_counter* fc, std::uint32_t counter) {
     return fc->started && age >= 0 && age < window && fc->seen.test(counter % FRAME_COUNTER_WINDOW);
 }
 
-frame_class frame_counter_classify(frame_counter* fc, std::uint32_t counter) {
-    frame_class result = frame_class::in_order;
+frame_class frame_counter_classify(frame_counter* fc, std::uint32_t counter, std::int64_t now_ns) {
+    const std::int64_t quiet = now_ns - fc->last_ns;
+    fc->last_ns = now_ns;
     if (!fc->started) {
         start_at(fc, counter);
+        record(fc, counter, now_ns);
+        return frame_class::in_order;
     }
-    const std::int64_t from_newest = frame_counter_distance(fc->newest, counter);
-    const std::int32_t from_next = frame_counter_distance(fc->next, counter);
-    const bool stray = from_next < -window;
-    fc->strays = stray ? fc->strays + 1 : 0;
-    // A sender that starts again usually starts from 0 or 1; one that starts elsewhere shows
-    // as a run of strays, or as a jump no network delay explains.
-    if (std::abs(from_newest) > FRAME_COUNTER_RESTART_DISTANCE ||
-        (stray && (counter <= 1 || fc->strays >= strays_for_restart))) {
-        start_at(fc, counter);
+    const bool pending = fc->pending;
+    fc->pending = false;
+    const std::int32_t after_candidate = frame_counter_distance(fc->candidate, counter);
+    if (pending && after_candidate > 0 && after_candidate <= confirm_span) {
+        --fc->strays;  // confirmed: no stray, and played after all
+        jump_to(fc, fc->candidate);
+        record(fc, fc->candidate, fc->candidate_ns);
+        (void)classify_in_stream(fc, counter, now_ns);
+        return frame_class::restart;
+    }
+    // quellor counts from 1, other senders from 0: the start of a run after a pause needs no
+    // confirmation, so that a run of a single packet plays too.
+    if (counter <= 1 && counter != fc->next && quiet >= FRAME_COUNTER_PAUSE_NS) {
         ++fc->restarts;
-        result = frame_class::restart;
-    } else if (frame_counter_seen(fc, counter)) {
-        ++fc->duplicated;
-        return frame_class::duplicate;
-    } else if (from_next < 0) {
-        ++fc->late;
-        return frame_class::late;
-    } else if (frame_counter_distance(fc->newest, counter) < 0) {
-        ++fc->reordered;
-        result = frame_class::reordered;
-    } else if (from_next > 0) {
-        result = frame_class::ahead;
+        start_at(fc, counter);
+        record(fc, counter, now_ns);
+        return frame_class::restart;
     }
-    if (frame_counter_distance(fc->newest, counter) > 0) {
-        move_newest(fc, counter);
-    }
-    fc->seen.set(counter % FRAME_COUNTER_WINDOW);
-    ++fc->received;
-    return result;
+    return classify_in_stream(fc, counter, now_ns);
 }
 
 void frame_counter_advance(frame_counter* fc, std::uint32_t to) {
@@ -92,8 +142,8 @@ void frame_counter_advance(frame_counter* fc, std::uint32_t to) {
     fc->next = to;
 }
 
-frame_class frame_counter_note(frame_counter* fc, std::uint32_t counter) {
-    const frame_class result = frame_counter_classify(fc, counter);
+frame_class frame_counter_note(frame_counter* fc, std::uint32_t counter, std::int64_t now_ns) {
+    const frame_class result = frame_counter_classify(fc, counter, now_ns);
     constexpr std::uint32_t kept = 64;
     frame_counter_advance(fc, fc->newest - kept + 1);
     return result;
@@ -105,4 +155,6 @@ void frame_counter_report(const frame_counter* fc, playout_stats* stats) {
     stats->duplicated = fc->duplicated;
     stats->reordered = fc->reordered;
     stats->late = fc->late;
+    stats->strays = fc->strays;
+    stats->restarts = fc->restarts;
 }

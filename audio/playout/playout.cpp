@@ -31,6 +31,7 @@ struct playout {
     double out_per_in = 1.0;  // output frames per stream frame
     frame_counter counter;
     reorder_hold hold;
+    reorder_slot stray;  // the last stray packet, played if the next one confirms it
     clock_follower follower;
     sender_clock sender;
     // The stream position of the sender's packets, for `sender`: a counter's place is its
@@ -513,6 +514,15 @@ void start_when_full(playout* p) {
     p->disturbed_until_ns = 0;
 }
 
+void keep_stray(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
+                std::uint32_t frames) {
+    p->stray.used = true;
+    p->stray.counter = counter;
+    p->stray.frames = frames;
+    p->stray.bytes = static_cast<std::uint32_t>(payload.size());
+    std::copy(payload.begin(), payload.end(), p->stray.data.begin());
+}
+
 void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_sink sink) {
     p->fill = device_fill;
     p->waited = 0.0;
@@ -664,17 +674,32 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
     waited_ns = std::max<std::int64_t>(waited_ns, 0);
     p->waited = static_cast<double>(waited_ns) * 1e-9 * p->config.output_rate;
     const std::uint32_t previous_next = p->counter.next;
-    switch (frame_counter_classify(&p->counter, counter)) {
+    const std::uint64_t restarts = p->counter.restarts;
+    switch (frame_counter_classify(&p->counter, counter, now_ns)) {
         case frame_class::duplicate:
         case frame_class::late:
             break;
+        case frame_class::stray:
+            keep_stray(p, counter, payload, frames);
+            break;
         case frame_class::restart:
-            logger_log(LOG_INFO, "playout: the sender started again (counter %u after %u)", counter,
-                       previous_next);
+            logger_log(LOG_INFO,
+                       p->counter.restarts != restarts
+                           ? "playout: the sender started again (counter %u after %u)"
+                           : "playout: the stream goes on from counter %u after an outage (%u "
+                             "was next)",
+                       p->counter.next, previous_next);
             flush_previous(p, previous_next);
             p->positioned = false;
             sender_clock_restart(&p->sender);
             p->disturbed_until_ns = now_ns + settling_ns;
+            // The stray before this packet, which it confirmed, comes first.
+            if (p->counter.next != counter && p->stray.used &&
+                p->stray.counter == p->counter.next) {
+                p->stray.used = false;
+                accept(p, p->stray.counter, {p->stray.data.data(), p->stray.bytes}, p->stray.frames,
+                       now_ns - waited_ns);
+            }
             accept(p, counter, payload, frames, now_ns - waited_ns);
             break;
         default:

@@ -15,13 +15,18 @@ struct playout_stats {
     std::uint64_t duplicated = 0;  // packets that had arrived already
     std::uint64_t reordered = 0;   // packets that arrived after a newer one, put in their place
     std::uint64_t late = 0;        // packets that arrived after being given up, dropped
+    std::uint64_t strays = 0;      // packets far from the stream that nothing confirmed, dropped
+    std::uint64_t restarts = 0;    // senders that started again (a new run of counters)
     std::atomic<std::uint64_t> underruns{0};  // the device ran dry (written by its thread)
     // Device periods that played silence in place of audio that was late, keeping time
     // (written by the device's thread).
     std::atomic<std::uint64_t> concealed{0};
-    std::uint64_t dropped = 0;  // packets dropped (whole or in part) to bring the latency down
-    double trimmed_ms = 0.0;    // audio trimmed so that the output starts at its target
-    double latency_ms = 0.0;    // the total latency: device fill and held (low-passed)
+    // Packets dropped (whole or in part) by the output: to bring the latency down, or because
+    // it could not take their configuration then (a recording starts a new take at most once
+    // a second).
+    std::uint64_t dropped = 0;
+    double trimmed_ms = 0.0;  // audio trimmed so that the output starts at its target
+    double latency_ms = 0.0;  // the total latency: device fill and held (low-passed)
     double target_ms = 0.0;
     double headroom_ms = 0.0;  // the lowest device fill before a packet, in the last window
     double error_ms = 0.0;     // the latency less the target, as the clock follower sees it

@@ -11,7 +11,8 @@
 struct resampler;
 
 // Makes a resampler for `nb_channels` (1..256) from `in_rate` to `out_rate` (both > 0) and
-// stores it through `out`; -EINVAL for bad arguments, -ENOMEM when it cannot be made.
+// stores it through `out`; -EINVAL for bad arguments, -ENOMEM when it cannot be made. The
+// library takes 128 channels at most: a wider stream is converted in groups of channels.
 [[nodiscard]] std::int32_t resampler_init(resampler** out, std::uint32_t nb_channels,
                                           std::uint32_t in_rate, std::uint32_t out_rate);
 

@@ -44,18 +44,22 @@ bool output_takes(audio_handle* audio, const stream_config& stream, output_retry
     logger_mute(attempt == output_attempt::ask_again);
     const std::int32_t result = audio_set_stream_config(audio, &stream);
     logger_mute(false);
+    if (result == -EBUSY && attempt == output_attempt::ask) {
+        logger_log(LOG_WARNING,
+                   "%s: the output takes one change a second at most (a recording's new take): "
+                   "dropping the packets of %u channels at %u Hz in %s for now",
+                   "main", stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
+    } else if (result < 0 && attempt == output_attempt::ask) {
+        logger_log(LOG_ERROR,
+                   "%s: the output cannot play %u channels at %u Hz in %s: dropping these "
+                   "packets, asking again once a second",
+                   "main", stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
+    }
     if (result < 0) {
-        if (attempt == output_attempt::ask) {
-            logger_log(LOG_ERROR,
-                       "%s: the output cannot play %u channels at %u Hz in %s: dropping these "
-                       "packets, asking again once a second",
-                       "main", stream.nb_channels, stream.sample_rate,
-                       bit_fmt_name(stream.bit_fmt));
-        }
         retry.refused(stream, now);
         return false;
     }
-    if (retry.accepted()) {
+    if (retry.accepted(stream)) {
         logger_log(LOG_WARNING, "%s: the output plays %u channels at %u Hz in %s", "main",
                    stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
     }
@@ -170,9 +174,13 @@ int main(int argc, char* argv[]) {
             continue;
         }
         stream_config stream{};
-        if (packet_get_stream_config(buffer, &stream) != 0 ||
-            !output_takes(audio, stream, retry, now)) {
-            playing = stream_config{};
+        if (packet_get_stream_config(buffer, &stream) != 0) {
+            continue;
+        }
+        // A packet the output does not take is counted; what plays goes on being announced
+        // as it was, so that a stream whose changes are refused does not repeat its line.
+        if (!output_takes(audio, stream, retry, now)) {
+            audio_note_dropped(audio);
             continue;
         }
         if (!(stream == playing)) {

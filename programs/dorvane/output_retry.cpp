@@ -20,8 +20,8 @@ void output_retry::refused(const stream_config& config, clock::time_point now) {
     refused_at_ = now;
 }
 
-bool output_retry::accepted() {
-    const bool was_failing = failing_;
-    failing_ = false;
-    return was_failing;
+bool output_retry::accepted(const stream_config& config) {
+    const bool came_back = failing_ && config == refused_config_;
+    failing_ = failing_ && !came_back;
+    return came_back;
 }

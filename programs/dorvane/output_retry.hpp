@@ -28,8 +28,9 @@ public:
     // The output refused `config` at `now`.
     void refused(const stream_config& config, clock::time_point now);
 
-    // The output took the configuration asked for. True when it had refused one before.
-    bool accepted();
+    // The output took `config`. True when it had refused it before (a device came back); the
+    // refusal of another configuration stands.
+    bool accepted(const stream_config& config);
 
 private:
     bool failing_ = false;

@@ -19,8 +19,12 @@ std::uint8_t stop_flag = 0;
 
 using clock = std::chrono::steady_clock;
 
-// How often the sender looks for pings on its socket.
-constexpr auto ping_interval = std::chrono::milliseconds(50);
+// The longest wait for the input or a ping; the loop then waits again.
+constexpr int wait_ms = 1000;
+
+std::int64_t nanoseconds(clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -76,12 +80,21 @@ int main(int argc, char* argv[]) {
     if (result != 0) {
         return result;
     }
-    auto pings_checked = clock::now();
 
     const std::size_t frame = bit_fmt_frame_size(sent.bit_fmt, sent.nb_channels);
     std::int32_t status = 0;
     std::uint32_t packets = 0;
     while (stop_flag == 0) {
+        // The input and the socket together: a peer that discovers devices may ping the port
+        // this stream leaves from, also while the input is quiet (a pipe without a writer, a
+        // device that has not started).
+        const std::int32_t ready = audio_wait_input(audio, socket_descriptor(socket), wait_ms);
+        if ((ready & AUDIO_WAIT_OTHER) != 0) {
+            ping_answer_pending(&pings, socket, nanoseconds(clock::now()));
+        }
+        if ((ready & AUDIO_WAIT_INPUT) == 0) {
+            continue;
+        }
         std::int32_t got = audio_read(audio, payload, static_cast<std::uint64_t>(payload_size));
         if (got < 0) {
             status = got;
@@ -117,15 +130,6 @@ int main(int argc, char* argv[]) {
             break;
         }
         ++packets;
-        // A peer that discovers devices may ping the port this stream leaves from; a glance
-        // now and then is enough, and costs the stream nothing in between.
-        if (const auto now = clock::now(); now - pings_checked >= ping_interval) {
-            pings_checked = now;
-            ping_answer_pending(
-                &pings, socket,
-                std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch())
-                    .count());
-        }
         if (stop_flag != 0) {
             logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets);
         }

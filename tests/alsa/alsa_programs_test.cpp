@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/alsa/alsa_test_home.hpp"
@@ -171,6 +173,44 @@ TEST(AlsaPrograms, DorvaneRecordsEveryFormatThroughTheDefaultDevice) {
     EXPECT_EQ(dorvane_process.process.stop(SIGTERM, 5s), 0);
     EXPECT_EQ(read_file(dorvane_process.out), "dorvane version 2.1.0\n\n");
     EXPECT_EQ(read_file(dorvane_process.err), "");
+}
+
+// Three clips of half a second, sent by three runs of quellor half a second apart (each counting
+// its packets from 1), are all played: the statistics count two restarts and no duplicates. A
+// packet 60000 counters ahead in the middle of the second is a stray: dropped, and nothing is
+// lost or late because of it.
+TEST(AlsaPrograms, DorvanePlaysEveryRunOfARestartedSender) {
+    alsa_test::home home;
+    // Packets that queue up while the device opens are not taken for a stale backlog.
+    receptor receiver(home, {"-l", "3", "--latency=2000"});
+    udp_socket forger;
+    std::string clips;
+    for (std::uint32_t k = 1; k <= 3; ++k) {
+        const std::string clip = random_bytes(24000 * 4, k);
+        background_process sender({quellor, "-i", "127.0.0.1", "-p", std::to_string(receiver.port),
+                                   "-s", "Rec", "-b", "file", "-r", "48000"},
+                                  "", "", home.env(), true);
+        EXPECT_EQ(write(sender.input(), clip.data(), clip.size() / 2), 48000);
+        if (k == 2) {
+            std::this_thread::sleep_for(50ms);
+            forger.send_to(
+                "127.0.0.1", receiver.port,
+                vban_packet("Rec", rate_48000, 2, 1, 256, 47 + 60000, clip.substr(0, 1024)));
+        }
+        EXPECT_EQ(write(sender.input(), clip.data() + 48000, 48000), 48000);
+        sender.close_input();
+        EXPECT_EQ(sender.wait_for_exit(10s), 0);
+        clips += clip;
+        std::this_thread::sleep_for(500ms);
+    }
+    // The file plugin writes the recording out when its PCM closes, at the end.
+    EXPECT_EQ(receiver.process.stop(SIGTERM, 5s), 0);
+    EXPECT_TRUE(read_file(home.recording(2, "S16_LE", 48000)) == clips);
+    EXPECT_TRUE(
+        contains(read_file(receiver.out),
+                 "stats: received 282, lost 0, duplicated 0, reordered 0, late 0, strays 1, "
+                 "restarts 2,"))
+        << read_file(receiver.out);
 }
 
 // quellor sends the captured bytes in order, a full payload in every packet. The capture PCM
