@@ -23,8 +23,14 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-// A receiver that hears nothing still wakes up this often, for its statistics and signals.
+// A receiver that hears nothing still wakes up this often, for its signals and reports, and
+// at least as often as its statistics are due.
 constexpr int receive_timeout_ms = 1000;
+
+int receive_timeout_for(double stats_interval_s) {
+    const int stats_ms = static_cast<int>(stats_interval_s * 1000);
+    return stats_ms < receive_timeout_ms ? stats_ms : receive_timeout_ms;
+}
 
 std::uint8_t stop_flag = 0;
 
@@ -106,6 +112,9 @@ int main(int argc, char* argv[]) {
     if (!audio_goes_to_standard_output(config.audio)) {
         print_version();
     }
+    if (!shared_resolve_peer(config.peer, &config.socket)) {
+        return 1;
+    }
     result = socket_init(&socket, &config.socket);
     if (result != 0) {
         return result;
@@ -123,7 +132,8 @@ int main(int argc, char* argv[]) {
     result =
         ping_answer_init(&pings, {VBAN_SERVICE_RECEPTOR, 0, 0, "dorvane", device,
                                   config.socket.ip_address, config.socket.port, config.streamname});
-    if (result != 0 || socket_set_receive_timeout(socket, receive_timeout_ms) != 0) {
+    if (result != 0 ||
+        socket_set_receive_timeout(socket, receive_timeout_for(config.stats_interval_s)) != 0) {
         return result != 0 ? result : -1;
     }
     receiver_signals_install();
@@ -131,7 +141,7 @@ int main(int argc, char* argv[]) {
     // The loop ends when a receive fails or the open output fails (the program then exits with
     // that step's result), or at SIGINT or SIGTERM (status 0).
     output_retry retry;
-    receiver_report report(clock::now());
+    receiver_report report(clock::now(), std::chrono::duration<double>(config.stats_interval_s));
     stream_config playing{};
     std::int32_t status = 0;
     while (stop_flag == 0 && !receiver_stop_requested()) {

@@ -10,16 +10,20 @@
 
 namespace {
 
-constexpr auto stats_interval = std::chrono::seconds(10);
 constexpr auto ignored_interval = std::chrono::seconds(1);
 
 }  // namespace
 
 bool receiver_report::stats_due(clock::time_point now) {
-    if (now - stats_at_ < stats_interval) {
+    if (now - stats_at_ < stats_interval_) {
         return false;
     }
-    stats_at_ = now;
+    // From the time it was due, not the time it was seen: a receiver that wakes late (a
+    // datagram, a second of silence) keeps its rhythm of lines.
+    stats_at_ += stats_interval_;
+    if (now - stats_at_ >= stats_interval_) {
+        stats_at_ = now;
+    }
     return true;
 }
 

@@ -6,16 +6,19 @@
 #include <chrono>
 #include <cstddef>
 
-// When a receiver tells what it sees: its statistics every 10 seconds, and the datagrams it
-// ignores (another sender, another stream) at most once a second, naming what came and what
-// it waits for. Time is passed in, so the rhythm is the same under any clock.
+// When a receiver tells what it sees: its statistics at their interval (--stats), and the datagrams
+// it ignores (another sender, another stream) at most once a second, naming what came and what it
+// waits for. Time is passed in, so the rhythm is the same under any clock.
 class receiver_report {
 public:
     using clock = std::chrono::steady_clock;
 
-    explicit receiver_report(clock::time_point start) : stats_at_(start), ignored_at_(start) {}
+    receiver_report(clock::time_point start, std::chrono::duration<double> stats_interval)
+        : stats_interval_(std::chrono::duration_cast<clock::duration>(stats_interval)),
+          stats_at_(start),
+          ignored_at_(start) {}
 
-    // True once every 10 s: the statistics are due.
+    // True once every interval: the statistics are due.
     [[nodiscard]] bool stats_due(clock::time_point now);
 
     // Reports, at the warning level and at most once a second, a datagram that is ignored
@@ -26,6 +29,7 @@ public:
                  const char* expected_name, const char* expected_sender, clock::time_point now);
 
 private:
+    clock::duration stats_interval_;
     clock::time_point stats_at_;
     clock::time_point ignored_at_;
     bool ignored_before_ = false;

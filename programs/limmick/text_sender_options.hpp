@@ -13,6 +13,7 @@ struct text_sender_config {
     std::int32_t bps;             // bit-rate indicator; only its low 8 bits reach the packet
     std::int32_t ident;           // sub-channel identification
     std::int32_t format;          // text format code
+    peer_text peer;               // -i as given; socket.ip_address is what it resolves to
 };
 
 // Writes the usage text to standard output.

@@ -42,6 +42,9 @@ int main(int argc, char* argv[]) {
     if (result != 0) {
         return result == OPTIONS_VERSION_ASKED ? 0 : result;
     }
+    if (!shared_resolve_peer(config.peer, &config.socket)) {
+        return 1;
+    }
     result = socket_init(&socket, &config.socket);
     if (result != 0) {
         return result;
