@@ -321,13 +321,24 @@ TEST_F(Quellor, FailuresEndTheLoopWithTheirResult) {
 }
 
 // The network goes away (the only link is down) and comes back: the packets sent meanwhile are
-// lost, the failure is reported once, and the stream goes on.
+// lost, the failure is reported once, and the stream goes on; the status says that packets were
+// lost (255, with how many of how many), and 0 only when every one went out.
 TEST_F(Quellor, LivesThroughANetworkThatGoesAwayAndComesBack) {
     const std::string before = pattern(1024 * 8, 11);
     const std::string after = pattern(1024 * 8, 12);
     const std::string out = dir.file("received.raw");
     const std::string err = dir.file("quellor.err");
+    const std::string five = input_file(pattern(1024 * 5, 13));
     auto failure = test_support::in_network_namespace([&]() -> std::string {
+        const std::vector<std::string> args = {quellor, "-i", "127.0.0.1", "-p", "6980", "-s",
+                                               "S",     "-b", "file",      "-d", five};
+        run_result down = run(args, 20s);
+        if (down.exit_status != 255 ||
+            down.err !=
+                "Error: socket_write: sendto error 101 Network is unreachable\n"
+                "Error: main: 5 of 5 packets could not be sent\n") {
+            return "with the link down: " + std::to_string(down.exit_status) + " " + down.err;
+        }
         test_support::background_process receiver(
             {dorvane, "-i", "127.0.0.1", "-p", "6980", "-s", "Stream1", "-b", "file", "-d", out},
             "", "");
@@ -349,8 +360,14 @@ TEST_F(Quellor, LivesThroughANetworkThatGoesAwayAndComesBack) {
             return "quellor stopped reading";
         }
         sender.close_input();
-        if (sender.wait_for_exit(10s) != 0 || test_support::read_file(err) != unreachable) {
+        const int status = sender.wait_for_exit(10s);
+        const std::string lost = test_support::read_file(err);
+        if (status != 255 || lost.rfind(unreachable, 0) != 0 ||
+            lost.find(" of 16 packets could not be sent\n") == std::string::npos) {
             return "quellor ended otherwise: " + test_support::read_file(err);
+        }
+        if (run(args, 20s).exit_status != 0) {
+            return "with the link up, a packet was not sent";
         }
         // Lost is what was sent while the link was down: the received bytes are the end of
         // the input, the whole of what came after the link was back at least.

@@ -84,6 +84,7 @@ int main(int argc, char* argv[]) {
     const std::size_t frame = bit_fmt_frame_size(sent.bit_fmt, sent.nb_channels);
     std::int32_t status = 0;
     std::uint32_t packets = 0;
+    std::uint32_t unsent = 0;  // dropped by a send error the stream lived through
     while (stop_flag == 0) {
         std::int32_t got = audio_read(audio, payload, static_cast<std::uint64_t>(payload_size));
         if (got < 0) {
@@ -114,10 +115,13 @@ int main(int argc, char* argv[]) {
         std::int32_t sent_bytes = socket_write(socket, buffer, length);
         // The network may be away for a while (a link going down, a firewall): that packet is
         // lost, and the stream goes on as soon as the network is back.
-        if (sent_bytes < 0 && !socket_send_error_is_transient(socket_last_error(socket))) {
-            status = sent_bytes;
-            stop_flag = 1;
-            break;
+        if (sent_bytes < 0) {
+            if (!socket_send_error_is_transient(socket_last_error(socket))) {
+                status = sent_bytes;
+                stop_flag = 1;
+                break;
+            }
+            ++unsent;
         }
         ++packets;
         // A peer that discovers devices may ping the port this stream leaves from; a glance
@@ -135,6 +139,12 @@ int main(int argc, char* argv[]) {
         status = 0;
     }
 
+    // The stream went on through the failed sends, but a run that lost packets did not do
+    // what it was asked: its status says so.
+    if (status == 0 && unsent != 0) {
+        logger_log(LOG_ERROR, "%s: %u of %u packets could not be sent", "main", unsent, packets);
+        status = -1;
+    }
     audio_release(&audio);
     socket_release(&socket);
     return status;
