@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // dorvane run as a program: its command line, and what it does with every kind of datagram.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -274,6 +275,57 @@ TEST(Dorvane, DropsWhatIsNotItsStreamAndKeepsListening) {
     EXPECT_EQ(receiver.out(), good + pattern(512, 11));
 }
 
+// Log lines never go into the audio: with the samples on standard output every line goes to
+// standard error. Nor do they wait in a buffer: through a pipe (not a terminal) the banner,
+// the info lines and the statistics (every quarter of a second here) come as they happen.
+TEST(Dorvane, LogLinesNeverGoIntoTheAudioNorWaitInABuffer) {
+    temp_dir dir;
+    {
+        running_dorvane receiver(dir, {"-b", "file", "-l", "4"});
+        ASSERT_TRUE(receiver.ready);
+        udp_socket peer("127.0.0.1", 0);
+        const std::string samples = pattern(1024, 31) + pattern(512, 32);
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", stereo16, samples.substr(0, 1024), 1));
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", stereo16, samples.substr(1024), 2));
+        ASSERT_TRUE(test_support::wait_for_file_size(receiver.out_path, samples.size(), 5s));
+        EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+        EXPECT_TRUE(receiver.out() == samples);
+        EXPECT_NE(receiver.err().find("Debug: packet_pcm_check: packet 2 of 'Stream1'"),
+                  std::string::npos);
+        EXPECT_NE(receiver.err().find("Info: main: stats: received 2,"), std::string::npos);
+    }
+    const std::string fifo = dir.file("log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const std::uint16_t port = test_support::free_udp_port();
+    test_support::background_process receiver(
+        {dorvane, "-i", "127.0.0.1", "-p", std::to_string(port), "-s", "Stream1", "-l", "3",
+         "--stats=0.25", "-b", "file", "-d", "/dev/null"},
+        fifo, fifo);
+    ASSERT_TRUE(test_support::wait_until_udp_port_bound(port, 10s));
+    std::string log;
+    auto stats_lines = [&] {
+        char chunk[4096];
+        for (ssize_t n; (n = read(reader, chunk, sizeof chunk)) > 0;) {
+            log.append(chunk, static_cast<std::size_t>(n));
+        }
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = log.find("Info: main: stats:", at)) != std::string::npos;
+             ++at) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_TRUE(test_support::poll_until([&] { return stats_lines() >= 2; }, 1s)) << log;
+    EXPECT_EQ(log.rfind(version_line + "Info: socket_open: opening socket with port", 0), 0u)
+        << log;
+    EXPECT_EQ(receiver.stop(SIGTERM, 5s), 0);
+    close(reader);
+}
+
 // At -l 2 the receiver says what it plays at its first packet, and what it ignores at most once
 // a second; SIGUSR1 asks for its counts whatever the level.
 TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {
@@ -337,12 +389,12 @@ TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
     udp_socket peer("127.0.0.1", 0);
     {
         // An output that cannot be opened does not end the receiver: the refusal is reported
-        // once, packets are dropped, and the output is asked again once a second until it
-        // can be opened.
+        // once, in lines that name the file, packets are dropped, and the output is asked
+        // again once a second, quietly, until it can be opened.
         const std::string later = dir.file("later");
         running_dorvane receiver(dir, {"-b", "file", "-d", later + "/out.raw"});
         ASSERT_TRUE(receiver.ready);
-        for (int k = 0; k < 10; ++k) {  // half a second of refused packets
+        for (int k = 0; k < 30; ++k) {  // a second and a half of refused packets
             peer.send_to("127.0.0.1", receiver.port,
                          audio_packet("Stream1", stereo16, pattern(8, 1)));
             std::this_thread::sleep_for(50ms);
@@ -357,10 +409,11 @@ TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
         ASSERT_TRUE(test_support::wait_for_file_size(later + "/out.raw", 1024, 5s));
         EXPECT_EQ(test_support::read_file(later + "/out.raw").substr(0, 1024), samples);
         EXPECT_EQ(receiver.err(),
-                  "Fatal: file_open: open error\nopen: No such file or directory\n"
-                  "Error: audio_set_stream_config: could not open backend with new config\n"
-                  "Error: main: the output cannot play 2 channels at 44100 Hz in 16I: dropping "
-                  "these packets, asking again once a second\n");
+                  "Error: file_open: " + later +
+                      "/out.raw: No such file or directory\n"
+                      "Error: audio_set_stream_config: could not open backend with new config\n"
+                      "Error: main: the output cannot play 2 channels at 44100 Hz in 16I: dropping "
+                      "these packets, asking again once a second\n");
         EXPECT_TRUE(receiver.process->running());
     }
     {
@@ -369,7 +422,7 @@ TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
         ASSERT_TRUE(receiver.ready);
         peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, pattern(8, 1)));
         EXPECT_EQ(receiver.process->wait_for_exit(5s), 255);
-        EXPECT_EQ(receiver.err(), "Error: file_write:\nwrite: No space left on device\n");
+        EXPECT_EQ(receiver.err(), "Error: file_write: write: No space left on device\n");
     }
 }
 

@@ -129,7 +129,7 @@ TEST(FileBackend, CaptureReadsWhatIsThere) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(backend->open(dir.file("missing").c_str(), 0, 1024, &stereo), -ENOENT);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Fatal: file_open: open error\nopen: No such file or directory\n");
+              "Error: file_open: " + dir.file("missing") + ": No such file or directory\n");
     testing::internal::CaptureStderr();
     EXPECT_EQ(backend->read(buffer, 8), -ENODEV);  // the failed open holds nothing
     testing::internal::GetCapturedStderr();

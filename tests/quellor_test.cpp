@@ -310,13 +310,13 @@ TEST_F(Quellor, FailuresEndTheLoopWithTheirResult) {
     run_result r = send({"-b", "file", "-d", dir.path()});
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.err,
-              "Error: file_read:\nread: Is a directory\nError: audio_read: backend read failed\n");
+              "Error: file_read: read: Is a directory\nError: audio_read: backend read failed\n");
 
-    // A device that cannot be opened: the open's result.
+    // A device that cannot be opened: the open's result, and a line that names the file.
     r = send({"-b", "file", "-d", dir.file("missing")});
     EXPECT_EQ(r.exit_status, 256 - ENOENT);
     EXPECT_EQ(r.err,
-              "Fatal: file_open: open error\nopen: No such file or directory\n"
+              "Error: file_open: " + dir.file("missing") + ": No such file or directory\n"
               "Error: audio_set_stream_config: could not open backend with new config\n");
 }
 

@@ -98,7 +98,7 @@ std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd, con
         opened = descriptor_above_zero(opened);
     }
     if (opened < 0) {
-        return report_system_error(LOG_FATAL, name, "open error", "open");
+        return report_system_error(LOG_ERROR, name, path, "open");
     }
     *fd = opened;
     return 0;

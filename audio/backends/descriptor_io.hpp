@@ -6,7 +6,7 @@
 // The transfers that the file and pipe backends share: exactly one read or write system call
 // on a descriptor they hold, reported under the backend's own operation name (`name`).
 
-// -19 with "device not open" when fd is 0; -1 with the system's error line on failure;
+// -19 with "device not open" when fd is 0; -1 with the system's reason on failure;
 // otherwise the count the system call returned, possibly short.
 [[nodiscard]] std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size,
                                             const char* name);
@@ -14,8 +14,8 @@
                                            const char* name);
 
 // Opens `path` with the given flags and mode, keeping the descriptor above 0. On failure logs
-// "open error" under `name` with the system's error line and returns the negated errno; on
-// success stores the descriptor in *fd and returns 0.
+// "<name>: <path>: <reason>" and returns the negated errno; on success stores the descriptor
+// in *fd and returns 0.
 [[nodiscard]] std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd,
                                            const char* name);
 

@@ -108,8 +108,11 @@ int main(int argc, char* argv[]) {
         return result;
     }
     // When the samples go to standard output, the banner would be heard as the stream's first
-    // bytes; the usage text, which stops the program, still begins with it.
-    if (!audio_goes_to_standard_output(config.audio)) {
+    // bytes, and so would every log line; the usage text, which stops the program, still
+    // begins with the banner.
+    const bool samples_on_standard_output = audio_goes_to_standard_output(config.audio);
+    logger_set_standard_output(samples_on_standard_output);
+    if (!samples_on_standard_output) {
         print_version();
     }
     if (!shared_resolve_peer(config.peer, &config.socket)) {

@@ -27,6 +27,7 @@ void fill_text_header(vban_header* header, const text_sender_config& config) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    logger_set_standard_output(false);
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "limmick",
                 VBAN_TOOLS_VERSION_TEXT);
 

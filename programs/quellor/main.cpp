@@ -25,6 +25,7 @@ constexpr auto ping_interval = std::chrono::milliseconds(50);
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    logger_set_standard_output(false);
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quellor",
                 VBAN_TOOLS_VERSION_TEXT);
 
