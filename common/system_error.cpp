@@ -12,8 +12,7 @@ std::int32_t report_system_error(std::int32_t level, const char* name, const cha
     char text[128];
     // The GNU strerror_r: the text may be a constant of the library rather than `text`.
     const char* reason = strerror_r(error, text, sizeof text);
-    logger_log(level, "%s: %s: %s", name, what != nullptr && what[0] != '\0' ? what : call,
-               reason);
+    logger_log(level, "%s: %s: %s", name, what != nullptr && what[0] != '\0' ? what : call, reason);
     errno = error;
     return -error;
 }

@@ -163,9 +163,10 @@ TEST(AudioObject, FailedOpenForgetsTheConfigurationAndTriesAgain) {
     EXPECT_EQ(audio_set_stream_config(audio.handle, &stereo), -ENOENT);
     EXPECT_EQ(audio_write(audio.handle, "abcd", 4), -ENODEV);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Error: file_open: " + path + ": No such file or directory\n"
-              "Error: audio_set_stream_config: could not open backend with new config\n"
-              "Error: file_write: device not open\n");
+              "Error: file_open: " + path +
+                  ": No such file or directory\n"
+                  "Error: audio_set_stream_config: could not open backend with new config\n"
+                  "Error: file_write: device not open\n");
     stream_config reported{9, 9, 9};
     ASSERT_EQ(audio_get_stream_config(audio.handle, &reported), 0);
     EXPECT_EQ(reported, stream_config{});

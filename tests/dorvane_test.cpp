@@ -327,7 +327,7 @@ TEST(Dorvane, LogLinesNeverGoIntoTheAudioNorWaitInABuffer) {
 }
 
 // At -l 2 the receiver says what it plays at its first packet, and what it ignores at most once
-// a second; SIGUSR1 asks for its counts whatever the level.
+// a second of each kind; SIGUSR1 asks for its counts whatever the level.
 TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {
     temp_dir dir;
     running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("out.raw"), "-l", "2"});
@@ -351,6 +351,7 @@ TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {
         << receiver.err();
     EXPECT_EQ(receiver.err(),
               "Warning: ignoring 'Stream1' from 127.0.0.2: waiting for 'Stream1' from 127.0.0.1\n"
+              "Warning: ignoring 'Stream2' from 127.0.0.1: waiting for 'Stream1' from 127.0.0.1\n"
               "Warning: receiving 'Stream1' from 127.0.0.1: 2 ch, 44100 Hz, 16I\n" +
                   counts);
 }

@@ -23,9 +23,8 @@ TEST(OutputRetry, AsksAgainAtOnceForAnotherConfigurationAndOnceASecondForTheSame
     retry.refused(wide, start + 1s);
     EXPECT_EQ(retry.next(wide, start + 1500ms), output_attempt::skip);
     EXPECT_EQ(retry.next(wide, start + 2s), output_attempt::ask_again);
-    EXPECT_TRUE(retry.accepted());  // the device came back
+    retry.accepted();  // the device came back
     EXPECT_EQ(retry.next(wide, start + 2s), output_attempt::ask);
-    EXPECT_FALSE(retry.accepted());
 }
 
 }  // namespace

@@ -316,8 +316,9 @@ TEST_F(Quellor, FailuresEndTheLoopWithTheirResult) {
     r = send({"-b", "file", "-d", dir.file("missing")});
     EXPECT_EQ(r.exit_status, 256 - ENOENT);
     EXPECT_EQ(r.err,
-              "Error: file_open: " + dir.file("missing") + ": No such file or directory\n"
-              "Error: audio_set_stream_config: could not open backend with new config\n");
+              "Error: file_open: " + dir.file("missing") +
+                  ": No such file or directory\n"
+                  "Error: audio_set_stream_config: could not open backend with new config\n");
 }
 
 // The network goes away (the only link is down) and comes back: the packets sent meanwhile are

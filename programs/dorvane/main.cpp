@@ -38,41 +38,32 @@ std::int64_t nanoseconds(clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
 
-// Opens the output again when the stream's configuration changes. A configuration the output
-// refuses is reported once and its packets are dropped (false), while the receiver goes on
-// listening: one packet, even a forged one, cannot stop it.
+// Opens the output again for a new stream configuration. A configuration the output refuses
+// is reported and its packets are dropped (false), while the receiver goes on listening: one
+// packet, even a forged one, cannot stop it. What a change does is told at most once a second
+// (the output's own lines of the reopen included): a sender that changes its stream at every
+// packet must not flood the log.
 bool output_takes(audio_handle* audio, const stream_config& stream, output_retry& retry,
-                  clock::time_point now) {
+                  receiver_report& report, clock::time_point now) {
     const output_attempt attempt = retry.next(stream, now);
     if (attempt == output_attempt::skip) {
         return false;
     }
-    logger_mute(attempt == output_attempt::ask_again);
+    logger_mute(attempt == output_attempt::ask_again || !report.change_may_tell(now));
     const std::int32_t result = audio_set_stream_config(audio, &stream);
     logger_mute(false);
     if (result < 0) {
-        if (attempt == output_attempt::ask) {
-            logger_log(LOG_ERROR,
-                       "%s: the output cannot play %u channels at %u Hz in %s: dropping these "
-                       "packets, asking again once a second",
-                       "main", stream.nb_channels, stream.sample_rate,
-                       bit_fmt_name(stream.bit_fmt));
-        }
         retry.refused(stream, now);
+        // A quiet retry that fails again tells nothing new, nor does an open cut short by
+        // the signal that stops the receiver.
+        if (attempt == output_attempt::ask && !receiver_stop_requested()) {
+            report.changed(stream, false, now);
+        }
         return false;
     }
-    if (retry.accepted()) {
-        logger_log(LOG_WARNING, "%s: the output plays %u channels at %u Hz in %s", "main",
-                   stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
-    }
+    retry.accepted();
+    report.changed(stream, true, now);
     return true;
-}
-
-// The one line that says a stream arrives, and what it is, at its first packet.
-void announce(const receptor_config& config, const stream_config& stream) {
-    logger_log(LOG_WARNING, "receiving '%s' from %s: %u ch, %u Hz, %s", config.streamname,
-               config.socket.ip_address, stream.nb_channels, stream.sample_rate,
-               bit_fmt_name(stream.bit_fmt));
 }
 
 // The statistics line: at the info level, or whatever the level when `always` (a user asked).
@@ -144,7 +135,8 @@ int main(int argc, char* argv[]) {
     // The loop ends when a receive fails or the open output fails (the program then exits with
     // that step's result), or at SIGINT or SIGTERM (status 0).
     output_retry retry;
-    receiver_report report(clock::now(), std::chrono::duration<double>(config.stats_interval_s));
+    receiver_report report(clock::now(), std::chrono::duration<double>(config.stats_interval_s),
+                           config.streamname, config.socket.ip_address);
     stream_config playing{};
     std::int32_t status = 0;
     while (stop_flag == 0 && !receiver_stop_requested()) {
@@ -153,6 +145,7 @@ int main(int argc, char* argv[]) {
         const std::int32_t size =
             socket_receive(socket, buffer, sizeof buffer, &sender, &waited_ns);
         const clock::time_point now = clock::now();
+        report.tell_kept(now);
         const bool asked = receiver_take_stats_request();
         if (report.stats_due(now) || asked) {
             report_stats(audio, asked);
@@ -171,25 +164,26 @@ int main(int argc, char* argv[]) {
             continue;
         }
         if (!socket_is_peer(socket, sender)) {
-            report.ignored(buffer, length, sender, config.streamname, config.socket.ip_address,
-                           now);
+            report.from_stranger(buffer, length, sender, now);
             continue;
         }
-        if (packet_check(config.streamname, buffer, length) != 0) {
-            if (packet_has_other_name(config.streamname, buffer, length)) {
-                report.ignored(buffer, length, sender, config.streamname, config.socket.ip_address,
-                               now);
-            }
+        if (logger_enabled(LOG_DEBUG)) {
+            (void)packet_check(config.streamname, buffer, length);  // every datagram, decoded
+        }
+        const packet_fault fault = packet_find_fault(config.streamname, buffer, length);
+        if (fault != packet_fault::none) {
+            report.refused(fault, buffer, length, sender, now);
             continue;
         }
         stream_config stream{};
-        if (packet_get_stream_config(buffer, &stream) != 0 ||
-            !output_takes(audio, stream, retry, now)) {
-            playing = stream_config{};
+        if (packet_get_stream_config(buffer, &stream) != 0) {
             continue;
         }
         if (!(stream == playing)) {
-            announce(config, stream);
+            if (!output_takes(audio, stream, retry, report, now)) {
+                playing = stream_config{};
+                continue;
+            }
             service_identity_set_sample_rate(&pings.identity, stream.sample_rate);
             playing = stream;
         }
@@ -197,7 +191,8 @@ int main(int argc, char* argv[]) {
         const std::int32_t written = audio_write_packet(
             audio, buffer + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
             packet_get_counter(buffer), nanoseconds(now), waited_ns);
-        if (written != payload) {
+        // A write cut short by the signal that stops the receiver is the normal end.
+        if (written != payload && !receiver_stop_requested()) {
             logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written,
                        payload);
             if (written < 0) {
@@ -208,6 +203,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    report.tell_kept(clock::now(), true);
     report_stats(audio, false);
     audio_release(&audio);
     socket_release(&socket);

@@ -19,9 +19,3 @@ void output_retry::refused(const stream_config& config, clock::time_point now) {
     refused_config_ = config;
     refused_at_ = now;
 }
-
-bool output_retry::accepted() {
-    const bool was_failing = failing_;
-    failing_ = false;
-    return was_failing;
-}

@@ -28,8 +28,8 @@ public:
     // The output refused `config` at `now`.
     void refused(const stream_config& config, clock::time_point now);
 
-    // The output took the configuration asked for. True when it had refused one before.
-    bool accepted();
+    // The output took the configuration asked for.
+    void accepted() { failing_ = false; }
 
 private:
     bool failing_ = false;
