@@ -326,6 +326,67 @@ TEST(Dorvane, LogLinesNeverGoIntoTheAudioNorWaitInABuffer) {
     close(reader);
 }
 
+// A FIFO the user made beforehand, with its reader already there, is used as it is: the reader
+// gets the stream, and the FIFO outlives the receiver. The first SIGTERM ends a receiver that
+// waits for the reader of a FIFO it made, the normal way (status 0, the last statistics, the
+// FIFO removed).
+TEST(Dorvane, UsesTheUsersFifoAsItIsAndStopsWhileWaitingForAReader) {
+    temp_dir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    udp_socket peer("127.0.0.1", 0);
+    const std::string samples = pattern(1024, 51) + pattern(1024, 52);
+    {
+        running_dorvane receiver(dir, {"-b", "pipe", "-d", fifo});
+        ASSERT_TRUE(receiver.ready);
+        for (std::uint32_t k = 0; k < 2; ++k) {
+            peer.send_to("127.0.0.1", receiver.port,
+                         audio_packet("Stream1", stereo16, samples.substr(k * 1024, 1024), k + 1));
+        }
+        std::string played;
+        char chunk[4096];
+        EXPECT_TRUE(test_support::poll_until(
+            [&] {
+                for (ssize_t n; (n = read(reader, chunk, sizeof chunk)) > 0;) {
+                    played.append(chunk, static_cast<std::size_t>(n));
+                }
+                return played.size() >= samples.size();
+            },
+            5s));
+        EXPECT_TRUE(played == samples);
+        // A reader that stops reading: the pipe fills and the receiver waits in its write,
+        // which the first SIGTERM cuts short.
+        for (std::uint32_t k = 3; k < 100; ++k) {
+            peer.send_to("127.0.0.1", receiver.port,
+                         audio_packet("Stream1", stereo16, pattern(1024, k), k));
+        }
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+        EXPECT_EQ(receiver.err(), "");
+    }
+    close(reader);
+    struct stat info;
+    EXPECT_EQ(lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    const std::string made = dir.file("made");
+    running_dorvane receiver(dir, {"-b", "pipe", "-d", made, "-l", "3"});
+    ASSERT_TRUE(receiver.ready);
+    peer.send_to("127.0.0.1", receiver.port,
+                 audio_packet("Stream1", stereo16, samples.substr(0, 1024)));
+    ASSERT_TRUE(test_support::poll_until(
+        [&] { return receiver.out().find("waiting for a reader of " + made) != std::string::npos; },
+        5s))
+        << receiver.out() << receiver.err();
+    EXPECT_EQ(receiver.process->stop(SIGTERM, 5s), 0);
+    EXPECT_NE(receiver.out().find("Info: main: stats: received 0,"), std::string::npos)
+        << receiver.out();
+    EXPECT_EQ(receiver.err(), "");
+    EXPECT_NE(lstat(made.c_str(), &info), 0);
+}
+
 // At -l 2 the receiver says what it plays at its first packet, and what it ignores at most once
 // a second of each kind; SIGUSR1 asks for its counts whatever the level.
 TEST(Dorvane, ReportsWhatItPlaysWhatItIgnoresAndWhatItCounted) {

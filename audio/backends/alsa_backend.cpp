@@ -289,11 +289,13 @@ private:
     }
 };
 
-// libasound's own error lines ("Unknown PCM hw:9") go through the logger like every other
-// line: with a level and a name, and quiet while the receiver asks a refusing device again.
+// libasound's own lines ("Unknown PCM hw:9") go through the logger like every other line:
+// with a level and a name, and quiet while the receiver asks a refusing device again. They
+// detail what this backend reports at its own level (with a handler set, libasound also
+// hands over its debugging remarks), so they are warnings.
 void alsa_library_error(const char*, int, const char* function, int error, const char* format,
                         ...) {
-    if (!logger_enabled(LOG_ERROR)) {
+    if (!logger_enabled(LOG_WARNING)) {
         return;
     }
     char text[512];
@@ -301,7 +303,7 @@ void alsa_library_error(const char*, int, const char* function, int error, const
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    logger_log(LOG_ERROR, "%s: %s: %s%s%s", "alsa_lib", function, text, error != 0 ? ": " : "",
+    logger_log(LOG_WARNING, "%s: %s: %s%s%s", "alsa_lib", function, text, error != 0 ? ": " : "",
                error != 0 ? snd_strerror(error) : "");
 }
 

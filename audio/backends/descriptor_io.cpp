@@ -75,6 +75,9 @@ std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, cons
         return refused;
     }
     ssize_t written = ::write(fd, data, bounded(size));
+    if (written < 0 && errno == EINTR) {
+        return 0;  // a signal came before a byte moved: a short write, the caller decides
+    }
     if (written < 0) {
         report_system_error(LOG_ERROR, name, nullptr, "write");
     }

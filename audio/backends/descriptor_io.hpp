@@ -7,7 +7,8 @@
 // on a descriptor they hold, reported under the backend's own operation name (`name`).
 
 // -19 with "device not open" when fd is 0; -1 with the system's reason on failure;
-// otherwise the count the system call returned, possibly short.
+// otherwise the count the system call returned, possibly short (a write that a signal
+// interrupted before a byte moved gives 0).
 [[nodiscard]] std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size,
                                             const char* name);
 [[nodiscard]] std::int32_t descriptor_read(int fd, void* data, std::uint64_t size,

@@ -313,9 +313,9 @@ void jack_backend::jack_shutdown_cb(void* arg) {
 
 // libjack's own lines ("jack server is not running or cannot be started") go through the
 // logger like every other line: with a level and a name, and quiet while the receiver asks a
-// refusing server again.
+// refusing server again. They detail what this backend reports at its own level: warnings.
 void jack_library_error(const char* text) {
-    logger_log(LOG_ERROR, "%s: %s", "jack_lib", text);
+    logger_log(LOG_WARNING, "%s: %s", "jack_lib", text);
 }
 
 void jack_library_info(const char* text) {
