@@ -20,20 +20,21 @@ TEST(BackendRegistry, TableRowsColumnsAndHelpTexts) {
         std::string name;
         bool can_capture;
         bool clocked;
+        bool device_is_path;
         bool operator==(const row&) const = default;
     };
     std::vector<row> expected;
     if (VBAN_WITH_ALSA) {
-        expected.push_back({"alsa", true, true});
+        expected.push_back({"alsa", true, true, false});
     }
     if (VBAN_WITH_JACK) {
-        expected.push_back({"jack", false, true});
+        expected.push_back({"jack", false, true, false});
     }
-    expected.push_back({"pipe", true, false});
-    expected.push_back({"file", true, false});
+    expected.push_back({"pipe", true, false, true});
+    expected.push_back({"file", true, false, true});
     std::vector<row> rows;
     for (const audio_backend_entry& entry : audio_backends) {
-        rows.push_back({entry.name, entry.can_capture, entry.clocked});
+        rows.push_back({entry.name, entry.can_capture, entry.clocked, entry.device_is_path});
         EXPECT_EQ(audio_backend_find(entry.name), &entry);
     }
     EXPECT_TRUE(rows == expected);
@@ -80,6 +81,26 @@ TEST(BackendRegistry, UnknownNamesAreRefusedAndNamed) {
                   std::string("Error: audio_backend_get_by_name: no backend found with name ") +
                       name + "\n");
         EXPECT_EQ(out, reinterpret_cast<audio_backend*>(0x1));
+    }
+}
+
+// A peer that pings a program learns its backend and device, never a path of this machine.
+TEST(BackendRegistry, PeersAreToldTheDeviceButNeverAPath) {
+    const std::pair<std::pair<const char*, const char*>, std::string> rows[] = {
+        {{"alsa", "hw:1,0"}, "alsa hw:1,0"},
+        {{"jack", "studio"}, "jack studio"},
+        {{"jack", ""}, "jack"},
+        {{"file", "/home/me/take.wav"}, "file"},
+        {{"file", ""}, "file"},
+        {{"pipe", "/tmp/vban_0"}, "pipe"},
+        {{"", ""}, audio_backends[0].name}};
+    for (const auto& [given, told] : rows) {
+        if (audio_backend_find(given.first) == nullptr) {
+            continue;  // a backend this build was made without
+        }
+        char out[64];
+        audio_backend_describe(given.first, given.second, out, sizeof out);
+        EXPECT_EQ(out, told);
     }
 }
 

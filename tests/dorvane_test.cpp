@@ -570,7 +570,7 @@ TEST(Dorvane, AnswersPingsFromAnyAddressAFewASecond) {
     EXPECT_EQ(ping0_number(*reply, 28), 0x02010000u);  // 2.1.0
     EXPECT_EQ(ping0_text(*reply, 128, 32), "127.0.0.1");
     EXPECT_EQ(ping0_number(*reply, 160) & 0xFFFF, receiver.port);
-    EXPECT_EQ(ping0_text(*reply, 164, 64), dir.file("out.raw"));
+    EXPECT_EQ(ping0_text(*reply, 164, 64), "file");  // the backend, never the path
     EXPECT_EQ(ping0_text(*reply, 292, 64), "dorvane");
     char host[256] = {};
     gethostname(host, sizeof host - 1);

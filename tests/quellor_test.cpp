@@ -415,6 +415,7 @@ TEST_F(Quellor, AnswersAPingOnItsSocket) {
     EXPECT_EQ(test_support::ping0_number(*reply, 12), 44100u);
     EXPECT_EQ(test_support::ping0_text(*reply, 128, 32), "127.0.0.1");
     EXPECT_EQ(test_support::ping0_number(*reply, 160) & 0xFFFF, listener.port());
+    EXPECT_EQ(test_support::ping0_text(*reply, 164, 64), "file");
     EXPECT_EQ(test_support::ping0_text(*reply, 292, 64), "quellor");
     sender.close_input();
     EXPECT_EQ(sender.wait_for_exit(5s), 0);

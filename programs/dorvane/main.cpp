@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "audio/audio.hpp"
+#include "audio/backend_registry.hpp"
 #include "common/logger.hpp"
 #include "common/udp_socket.hpp"
 #include "programs/common/ping_answer.hpp"
@@ -121,8 +122,9 @@ int main(int argc, char* argv[]) {
     if (result != 0) {
         return result;
     }
-    const char* device =
-        config.audio.device[0] != '\0' ? config.audio.device : config.audio.backend;
+    // A peer is told the backend and the device, never a path of this machine.
+    char device[sizeof(service_identity{}.device_name)];
+    audio_backend_describe(config.audio.backend, config.audio.device, device, sizeof device);
     result =
         ping_answer_init(&pings, {VBAN_SERVICE_RECEPTOR, 0, 0, "dorvane", device,
                                   config.socket.ip_address, config.socket.port, config.streamname});
