@@ -30,7 +30,7 @@ using test_support::udp_socket;
 const std::string version_line = "dorvane version 2.1.0\n\n";
 const std::string usage =
     "\nUsage: dorvane [OPTIONS]...\n\n"
-    "-i, --ipaddress=IP      : MANDATORY. ipaddress to get stream from\n"
+    "-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to get stream from\n"
     "-p, --port=PORT         : MANDATORY. port to listen to\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to play\n"
     "-b, --backend=TYPE      : audio backend to use. " +

@@ -22,7 +22,7 @@ const std::string program = LIMMICK_PATH;
 const std::string version_line = program + " version 2.1.0\n\n";
 const std::string usage =
     "\nUsage: limmick [OPTIONS] MESSAGE\n\n"
-    "-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to\n"
+    "-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to\n"
     "-p, --port=PORT         : MANDATORY. port to use\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to use\n"
     "-b, --bps=VALUE         : Data bitrate indicator. default 0 (no special bitrate)\n"

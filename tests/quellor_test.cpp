@@ -28,7 +28,7 @@ using test_support::udp_socket;
 const std::string version_line = quellor + " version 2.1.0\n\n";
 const std::string usage =
     "\nUsage: quellor [OPTIONS]...\n\n"
-    "-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to\n"
+    "-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to\n"
     "-p, --port=PORT         : MANDATORY. port to use\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to use\n"
     "-b, --backend=TYPE      : audio backend to use. " +

@@ -61,7 +61,7 @@ bool audio_goes_to_standard_output(const audio_config& audio) {
 void print_usage() {
     print_version();
     std::puts("\nUsage: dorvane [OPTIONS]...\n");
-    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to get stream from");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to get stream from");
     std::puts("-p, --port=PORT         : MANDATORY. port to listen to");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to play");
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n", audio_backend_help());

@@ -23,7 +23,7 @@ constexpr long long byte_last = 255;
 
 void print_usage() {
     std::puts("\nUsage: limmick [OPTIONS] MESSAGE\n");
-    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to");
     std::puts("-p, --port=PORT         : MANDATORY. port to use");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
     std::puts("-b, --bps=VALUE         : Data bitrate indicator. default 0 (no special bitrate)");

@@ -48,7 +48,7 @@ int check_stream(const emitter_config& config, const char* format_text) {
 
 void print_usage() {
     std::puts("\nUsage: quellor [OPTIONS]...\n");
-    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to");
     std::puts("-p, --port=PORT         : MANDATORY. port to use");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n",
