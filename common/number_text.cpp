@@ -14,13 +14,23 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Copies `text` into `copy` with its terminator; false when it does not fit.
-bool terminated(std::string_view text, char (&copy)[longest_text + 1]) {
+// Converts `text` whole with `convert` (strtoll or strtod, which need a terminated text) and
+// stores it when nothing is left over, nothing overflowed and it lies from `min` to `max`.
+template <typename T, typename Convert>
+bool convert_within(std::string_view text, T min, T max, T* value, Convert convert) {
     if (text.size() > longest_text) {
         return false;
     }
+    char copy[longest_text + 1];
     std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    const T parsed = convert(copy, &end);
+    if (errno != 0 || *end != '\0' || !(parsed >= min && parsed <= max)) {
+        return false;
+    }
+    *value = parsed;
     return true;
 }
 
@@ -37,18 +47,8 @@ bool number_read_integer(std::string_view text, long long min, long long max, lo
             return false;
         }
     }
-    char copy[longest_text + 1];
-    if (!terminated(text, copy)) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const long long parsed = std::strtoll(copy, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed < min || parsed > max) {
-        return false;
-    }
-    *value = parsed;
-    return true;
+    return convert_within(text, min, max, value,
+                          [](const char* copy, char** end) { return std::strtoll(copy, end, 10); });
 }
 
 bool number_read_decimal(std::string_view text, double min, double max, double* value) {
@@ -62,16 +62,6 @@ bool number_read_decimal(std::string_view text, double min, double max, double* 
     if (digits == 0 || points > 1 || digits + points != text.size()) {
         return false;
     }
-    char copy[longest_text + 1];
-    if (!terminated(text, copy)) {
-        return false;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const double parsed = std::strtod(copy, &end);
-    if (errno != 0 || *end != '\0' || !(parsed >= min && parsed <= max)) {
-        return false;
-    }
-    *value = parsed;
-    return true;
+    return convert_within(text, min, max, value,
+                          [](const char* copy, char** end) { return std::strtod(copy, end); });
 }
