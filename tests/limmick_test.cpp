@@ -214,8 +214,11 @@ TEST_F(Limmick, FailedSendEndsWithMinusOne) {
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(r.err,
               refused_value({"-i, --ipaddress", "127.1", program_test::address_or_name}).line());
-    r = limmick({"-i", "localhost", "-p", port, "-s", "Talk", "hello"});
+    r = limmick({"-i", "localhost", "-p", port, "-s", "Talk", "-l", "3", "hello"});
     EXPECT_EQ(r.exit_status, 0);
+    EXPECT_NE(r.out.find("Info: main: localhost is 127.0.0.1, its first IPv4 address\n"),
+              std::string::npos)
+        << r.out;
     EXPECT_TRUE(listener.receive(2s).has_value());
 
     // Without a network (the only link is down) the send fails.
