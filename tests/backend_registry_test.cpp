@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio/backends/file_backend.hpp"
@@ -86,21 +87,13 @@ TEST(BackendRegistry, UnknownNamesAreRefusedAndNamed) {
 
 // A peer that pings a program learns its backend and device, never a path of this machine.
 TEST(BackendRegistry, PeersAreToldTheDeviceButNeverAPath) {
-    const std::pair<std::pair<const char*, const char*>, std::string> rows[] = {
-        {{"alsa", "hw:1,0"}, "alsa hw:1,0"},
-        {{"jack", "studio"}, "jack studio"},
-        {{"jack", ""}, "jack"},
-        {{"file", "/home/me/take.wav"}, "file"},
-        {{"file", ""}, "file"},
-        {{"pipe", "/tmp/vban_0"}, "pipe"},
-        {{"", ""}, audio_backends[0].name}};
-    for (const auto& [given, told] : rows) {
-        if (audio_backend_find(given.first) == nullptr) {
-            continue;  // a backend this build was made without
-        }
-        char out[64];
-        audio_backend_describe(given.first, given.second, out, sizeof out);
-        EXPECT_EQ(out, told);
+    char out[64];
+    for (const auto& [backend, device, told] : {std::tuple{"jack", "studio", "jack studio"},
+                                                {"jack", "", "jack"},
+                                                {"file", "/home/me/take.wav", "file"},
+                                                {"pipe", "/tmp/vban_0", "pipe"}}) {
+        audio_backend_describe(backend, device, out, sizeof out);
+        EXPECT_EQ(out, std::string(audio_backend_find(backend) != nullptr ? told : backend));
     }
 }
 

@@ -122,9 +122,9 @@ TEST_F(Quellor, CommandLineProblems) {
 // all before anything opens (no socket line at -l 3); the ranges' edges are taken.
 TEST_F(Quellor, OptionsAreRefusedBeforeAnythingOpens) {
     const std::string formats = "one of 8I, 16I, 24I, 32I, 32F, 64F is needed";
-    std::string wide = "1";
-    for (int k = 1; k < 180; ++k) {
-        wide += ",1";
+    std::string wide(2 * 180 - 1, '1');  // 180 entries: "1,1,...,1"
+    for (std::size_t comma = 1; comma < wide.size(); comma += 2) {
+        wide[comma] = ',';
     }
     const refused_value rows[] = {
         {"-p, --port", "69800", whole_number(1, 65535)},

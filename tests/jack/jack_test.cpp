@@ -631,13 +631,9 @@ TEST_F(Jack, PortsFollowTheStreamAndConnectToThePhysicalPortsInOrder) {
     // a change of the stream does is told once a second at most: this one comes a second
     // after the last was told.)
     ASSERT_TRUE(inspector.add_physical_midi_input("midi_in"));
+    const std::string told = "receiving 'Jack1' from 127.0.0.1: 1 ch";
     ASSERT_TRUE(poll_until(
-        [&] {
-            return test_support::read_file(logs.file("err"))
-                       .find(
-                           "receiving 'Jack1' from "
-                           "127.0.0.1: 1 ch") != std::string::npos;
-        },
+        [&] { return test_support::read_file(logs.file("err")).find(told) != std::string::npos; },
         10s));
     std::this_thread::sleep_for(1s);
     ASSERT_TRUE(send_until(port, 3, "rxports:playback_3"));
