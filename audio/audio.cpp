@@ -312,7 +312,10 @@ std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* 
     }
     handle->backend->close();
     handle->stream = stream_config{};
-    logger_log(LOG_ERROR, "%s: could not open backend with new config", name);
+    // An open cut short because the program is stopping (EINTR) is no failure of the output.
+    if (result != -EINTR) {
+        logger_log(LOG_ERROR, "%s: could not open backend with new config", name);
+    }
     return result;
 }
 

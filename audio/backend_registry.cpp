@@ -26,8 +26,16 @@ constexpr audio_backend_entry rows[] = {
 #if VBAN_WITH_JACK
     {.name = "jack", .init = jack_backend_init, .can_capture = false, .clocked = true},
 #endif
-    {.name = "pipe", .init = pipe_backend_init, .can_capture = true, .clocked = false},
-    {.name = "file", .init = file_backend_init, .can_capture = true, .clocked = false},
+    {.name = "pipe",
+     .init = pipe_backend_init,
+     .can_capture = true,
+     .clocked = false,
+     .device_is_path = true},
+    {.name = "file",
+     .init = file_backend_init,
+     .can_capture = true,
+     .clocked = false,
+     .device_is_path = true},
 };
 
 // The help sentence over every row, or over the rows that can capture, written into `text`.
@@ -90,6 +98,15 @@ std::int32_t audio_backend_get_by_name(const char* name, audio_backend** out) {
     }
     logger_log(LOG_INFO, "%s: found backend %s", self, name);
     return entry->init(out);
+}
+
+void audio_backend_describe(const char* backend, const char* device, char* out, std::size_t size) {
+    const audio_backend_entry* entry = audio_backend_find(backend);
+    const char* name = entry != nullptr ? entry->name : backend;
+    const bool tell_device =
+        entry != nullptr && !entry->device_is_path && device != nullptr && device[0] != '\0';
+    std::snprintf(out, size, "%s%s%s", name != nullptr ? name : "", tell_device ? " " : "",
+                  tell_device ? device : "");
 }
 
 const char* audio_backend_help() {

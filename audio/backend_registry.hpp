@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -11,8 +12,9 @@
 struct audio_backend_entry {
     char name[32];
     std::int32_t (*init)(audio_backend** out);
-    bool can_capture;  // its read delivers frames: a sender may capture from it
-    bool clocked;      // an output that plays at its own clock, not as fast as it is fed
+    bool can_capture;             // its read delivers frames: a sender may capture from it
+    bool clocked;                 // an output that plays at its own clock, not as fast as it is fed
+    bool device_is_path = false;  // its device is a file or FIFO here, never told to peers
 };
 
 // Every backend of this build, in lookup and help order (alsa, jack, pipe, file, each present
@@ -29,6 +31,12 @@ extern const std::span<const audio_backend_entry> audio_backends;
 // through `out`; the caller owns it. 0, or -22 for a name that is not in the table, or the
 // init function's own failure.
 [[nodiscard]] std::int32_t audio_backend_get_by_name(const char* name, audio_backend** out);
+
+// What a peer may be told of the device a program plays or captures with (the device field of
+// a ping's reply), into `out` of `size` bytes, cut to fit: the backend's name ("" is the
+// default's), then the device's name where it names a device rather than a path of this
+// machine ("alsa hw:1,0", "jack studio"; "file" and "pipe" alone).
+void audio_backend_describe(const char* backend, const char* device, char* out, std::size_t size);
 
 // The sentence that lists the backends, for usage texts. The same text on every call.
 [[nodiscard]] const char* audio_backend_help();

@@ -2,49 +2,37 @@
 #include "audio/map_config.hpp"
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <string_view>
 
-#include "common/logger.hpp"
+#include "common/number_text.hpp"
 
 namespace {
 
 constexpr std::uint64_t max_entries = sizeof(map_config{}.channels);
-
-// One number as the "%u" conversion reads it: leading blanks skipped, a sign accepted, the
-// decimal digits taken, anything after them ignored. False when the piece holds no number.
-bool read_unsigned(const char* piece, unsigned* value) {
-    char* end = nullptr;
-    unsigned long parsed = std::strtoul(piece, &end, 10);
-    if (end == piece) {
-        return false;
-    }
-    *value = static_cast<unsigned>(parsed);
-    return true;
-}
+static_assert(MAP_CHANNEL_LAST == max_entries, "every channel number fits an entry");
 
 }  // namespace
 
-std::int32_t audio_parse_map_config(map_config* map, char* text) {
-    const char* name = "audio_parse_map_config";
+std::int32_t audio_parse_map_config(map_config* map, const char* text) {
     if (map == nullptr || text == nullptr) {
-        logger_log(LOG_FATAL, "%s: null pointer argument", name);
         return -EINVAL;
     }
-    std::uint64_t count = 0;
-    char* position = nullptr;
-    for (char* piece = strtok_r(text, ",", &position); piece != nullptr && count < max_entries;
-         piece = strtok_r(nullptr, ",", &position)) {
-        unsigned channel = 0;
-        if (!read_unsigned(piece, &channel)) {
+    map_config parsed{};
+    std::string_view rest(text);
+    for (;;) {
+        const std::size_t comma = rest.find(',');
+        long long channel = 0;
+        if (parsed.nb_channels == max_entries ||
+            !number_read_integer(rest.substr(0, comma), MAP_CHANNEL_FIRST, MAP_CHANNEL_LAST,
+                                 &channel)) {
+            return -EINVAL;
+        }
+        parsed.channels[parsed.nb_channels++] = static_cast<std::uint8_t>(channel - 1);
+        if (comma == std::string_view::npos) {
             break;
         }
-        if (channel < 1 || channel > max_entries) {
-            logger_log(LOG_ERROR, "%s: invalid channel id %u, stop parsing", name, channel);
-            break;
-        }
-        map->channels[count++] = static_cast<std::uint8_t>(channel - 1);
+        rest.remove_prefix(comma + 1);
     }
-    map->nb_channels = count;
+    *map = parsed;
     return 0;
 }

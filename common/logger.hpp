@@ -22,9 +22,18 @@ void logger_mute(bool muted);
 // True when a message of this level would be written; costs one comparison.
 [[nodiscard]] bool logger_enabled(std::int32_t level);
 
-// Writes one line: the level's prefix, the printf-formatted message, a newline. Levels 0 to 2
-// go to standard error, 3 and 4 to standard output; a suppressed message is not formatted.
-// Takes no lock of its own, so it may be called from the JACK process thread.
+// Says, once and before anything is written to standard output, what standard output carries.
+// With `carries_samples` (a receiver writing the stream there) every line of every level goes
+// to standard error, so that none lands among the samples. Otherwise standard output carries
+// the info and debug lines, and is made line-buffered, so that a journal or a pipe sees each
+// line of text as it is printed.
+void logger_set_standard_output(bool carries_samples);
+
+// Writes one line: the level's prefix, the printf-formatted message, a newline, whole, in one
+// system call, so that lines that two streams share in one file never split each other.
+// Levels 0 to 2 go to standard error, 3 and 4 to standard output (but see
+// logger_set_standard_output); a suppressed message is not formatted. Takes no lock of its
+// own, so it may be called from the JACK process thread. errno is left as it was.
 void logger_log(std::int32_t level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes one line with the prefix of `level` on standard error whatever the process-wide level:

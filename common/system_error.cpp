@@ -2,7 +2,6 @@
 #include "common/system_error.hpp"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "common/logger.hpp"
@@ -10,14 +9,10 @@
 std::int32_t report_system_error(std::int32_t level, const char* name, const char* what,
                                  const char* call) {
     const int error = errno;
-    // The logger's own writes may change errno before perror reads it.
-    if (what != nullptr && what[0] != '\0') {
-        logger_log(level, "%s: %s", name, what);
-    } else {
-        logger_log(level, "%s:", name);
-    }
-    errno = error;
-    std::perror(call);
+    char text[128];
+    // The GNU strerror_r: the text may be a constant of the library rather than `text`.
+    const char* reason = strerror_r(error, text, sizeof text);
+    logger_log(level, "%s: %s: %s", name, what != nullptr && what[0] != '\0' ? what : call, reason);
     errno = error;
     return -error;
 }

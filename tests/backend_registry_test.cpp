@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio/backends/file_backend.hpp"
@@ -20,20 +21,21 @@ TEST(BackendRegistry, TableRowsColumnsAndHelpTexts) {
         std::string name;
         bool can_capture;
         bool clocked;
+        bool device_is_path;
         bool operator==(const row&) const = default;
     };
     std::vector<row> expected;
     if (VBAN_WITH_ALSA) {
-        expected.push_back({"alsa", true, true});
+        expected.push_back({"alsa", true, true, false});
     }
     if (VBAN_WITH_JACK) {
-        expected.push_back({"jack", false, true});
+        expected.push_back({"jack", false, true, false});
     }
-    expected.push_back({"pipe", true, false});
-    expected.push_back({"file", true, false});
+    expected.push_back({"pipe", true, false, true});
+    expected.push_back({"file", true, false, true});
     std::vector<row> rows;
     for (const audio_backend_entry& entry : audio_backends) {
-        rows.push_back({entry.name, entry.can_capture, entry.clocked});
+        rows.push_back({entry.name, entry.can_capture, entry.clocked, entry.device_is_path});
         EXPECT_EQ(audio_backend_find(entry.name), &entry);
     }
     EXPECT_TRUE(rows == expected);
@@ -80,6 +82,18 @@ TEST(BackendRegistry, UnknownNamesAreRefusedAndNamed) {
                   std::string("Error: audio_backend_get_by_name: no backend found with name ") +
                       name + "\n");
         EXPECT_EQ(out, reinterpret_cast<audio_backend*>(0x1));
+    }
+}
+
+// A peer that pings a program learns its backend and device, never a path of this machine.
+TEST(BackendRegistry, PeersAreToldTheDeviceButNeverAPath) {
+    char out[64];
+    for (const auto& [backend, device, told] : {std::tuple{"jack", "studio", "jack studio"},
+                                                {"jack", "", "jack"},
+                                                {"file", "/home/me/take.wav", "file"},
+                                                {"pipe", "/tmp/vban_0", "pipe"}}) {
+        audio_backend_describe(backend, device, out, sizeof out);
+        EXPECT_EQ(out, std::string(audio_backend_find(backend) != nullptr ? told : backend));
     }
 }
 

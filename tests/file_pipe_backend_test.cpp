@@ -152,7 +152,7 @@ TEST(FileBackend, CaptureReadsWhatIsThere) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(backend->open(dir.file("missing").c_str(), 0, 1024, &stereo), -ENOENT);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Fatal: file_open: open error\nopen: No such file or directory\n");
+              "Error: file_open: " + dir.file("missing") + ": No such file or directory\n");
     testing::internal::CaptureStderr();
     EXPECT_EQ(backend->read(buffer, 8), -ENODEV);  // the failed open holds nothing
     testing::internal::GetCapturedStderr();
@@ -248,24 +248,27 @@ TEST_F(PipeBackend, MakesAPrivateFifoThatOutlivesAStreamChange) {
     EXPECT_FALSE(exists(PIPE_BACKEND_FIFO_PATH));
 }
 
-// The device names the FIFO. A FIFO of this user left at the path is replaced; anything else
-// there is refused, named, and left alone.
+// The device names the FIFO. One of this user that exists is used as it is and left there, so
+// that a reader that opened it first keeps its stream; one that does not exist is made, private,
+// and removed; anything else there is refused, named, and left alone.
 TEST_F(PipeBackend, DeviceNamesTheFifoAndOnlyOneOfThisUserIsTaken) {
     temp_dir dir;
     const std::string path = dir.file("named");
-    ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);  // an earlier run's
-    auto backend = make(pipe_backend_init);
-    std::unique_ptr<fifo_writer> writer;
-    std::thread connect([&] { writer = std::make_unique<fifo_writer>(path); });
-    ASSERT_EQ(backend->open(path.c_str(), 0, 0, &stereo), 0);
-    connect.join();
-    struct stat info;
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_FALSE(exists(PIPE_BACKEND_FIFO_PATH));
-    writer.reset();
-    backend.reset();
-    EXPECT_FALSE(exists(path.c_str()));
+    ASSERT_EQ(mkfifo(path.c_str(), 0640), 0);  // made beforehand by the user
+    for (const std::string& fifo : {path, dir.file("new")}) {
+        auto backend = make(pipe_backend_init);
+        std::unique_ptr<fifo_writer> writer;
+        std::thread connect([&] { writer = std::make_unique<fifo_writer>(fifo); });
+        ASSERT_EQ(backend->open(fifo.c_str(), 0, 0, &stereo), 0);
+        connect.join();
+        struct stat info;
+        ASSERT_EQ(stat(fifo.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, fifo == path ? 0640u : 0600u);
+        EXPECT_FALSE(exists(PIPE_BACKEND_FIFO_PATH));
+        writer.reset();
+        backend.reset();
+        EXPECT_EQ(exists(fifo.c_str()), fifo == path);
+    }
 
     auto expect_refused = [&](const std::string& at, const std::string& found) {
         auto refusing = make(pipe_backend_init);
@@ -276,6 +279,7 @@ TEST_F(PipeBackend, DeviceNamesTheFifoAndOnlyOneOfThisUserIsTaken) {
                       ", not a FIFO of this user: refusing it\n");
         EXPECT_TRUE(exists(at.c_str()));
     };
+    ASSERT_EQ(unlink(path.c_str()), 0);
     write_file(path, "a file");
     expect_refused(path, "a regular file");
     EXPECT_EQ(read_file(path), "a file");

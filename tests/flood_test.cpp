@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "tests/program_test_support.hpp"
+#include "tests/support/poll.hpp"
 #include "tests/support/vban_packets.hpp"
 #include "vban/vban.hpp"
 
@@ -206,6 +208,47 @@ TEST(Flood, TheStreamSurvivesTwoHundredThousandHostileDatagrams) {
         err.erase(position, 50);
     }
     EXPECT_EQ(err, "");
+}
+
+// Every datagram size the network carries, 0 to 65507 bytes, from the stream's own address:
+// too small, not VBAN, another stream, a payload its header does not announce, and valid
+// packets whose rate changes every few packets. At -l 2 each kind is told at most once a
+// second, with the count of the ones not told: a few dozen lines, not 65,508.
+TEST(Flood, EveryDatagramSizeFromThePeerGivesAFewLinesASecond) {
+    temp_dir dir;
+    running_dorvane receiver(dir, {"-b", "file", "-d", dir.file("out.raw"), "-l", "2"});
+    ASSERT_TRUE(receiver.ready);
+    udp_socket peer("127.0.0.1", 0);
+    const std::string noise = pattern(65507, 41);
+    for (std::size_t size = 0; size <= 65507; ++size) {
+        const std::size_t frames = (size - 28) / 4;
+        std::string datagram;
+        if (size % 5 == 1) {
+            datagram = noise.substr(0, size);  // no magic
+        } else if (size > 28 && (size - 28) % 4 == 0 && frames <= 256) {
+            const std::uint32_t rate = size / 8 % 2 == 0 ? 44100 : 48000;
+            datagram = audio_packet("Stream1", {2, rate, BIT_FMT_16I}, noise.substr(0, 4 * frames));
+        } else {
+            datagram = audio_packet(size % 5 == 0 ? "Other" : "Stream1", {2, 44100, BIT_FMT_16I},
+                                    noise.substr(0, 1024));
+            datagram.resize(size, 'x');
+        }
+        ASSERT_EQ(peer.send_to("127.0.0.1", receiver.port, datagram), static_cast<long>(size));
+    }
+    EXPECT_TRUE(test_support::poll_until(
+        [&] { return receiver.err().find("receiving") != std::string::npos; }, 5s));
+    EXPECT_EQ(receiver.process->stop(SIGTERM, 10s), 0);
+    const std::string err = receiver.err();
+    const auto lines = std::count(err.begin(), err.end(), '\n');
+    EXPECT_LT(lines, 100) << err;
+    for (const char* told :
+         {"ignoring a datagram of 0 bytes from 127.0.0.1: packet too small\n",
+          "ignoring a datagram that is not VBAN from 127.0.0.1", "ignoring 'Other' from 127.0.0.1",
+          "ignoring a datagram of 29 bytes from 127.0.0.1: invalid payload size\n",
+          "more like it not shown)\n", " more datagrams ignored: invalid payload size\n"}) {
+        EXPECT_NE(err.find(told), std::string::npos) << told << "\n" << err;
+    }
+    std::printf("%ld lines for 65508 datagrams\n", static_cast<long>(lines));
 }
 
 }  // namespace

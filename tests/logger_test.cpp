@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "common/log_limit.hpp"
+
 namespace {
 
 struct captured {
@@ -77,6 +79,34 @@ TEST(Logger, EnabledFollowsTheLevel) {
     logger_set_level(-1);
     EXPECT_TRUE(logger_enabled(LOG_DEBUG));
     EXPECT_FALSE(logger_enabled(5));
+    logger_set_level(LOG_ERROR);
+}
+
+// One line a second of a kind, the count of the ones held back on the next line, and the
+// count alone once no line of the kind has come to carry it for a second more, or at the end.
+TEST(LogLimit, OneLineASecondThenTheCountOfTheOthers) {
+    using namespace std::chrono_literals;
+    const log_limit::clock::time_point start{};
+    log_limit limit;
+    std::uint64_t held = 99;
+    EXPECT_TRUE(limit.admit(start, &held) && held == 0);
+    for (int k = 0; k < 5; ++k) {
+        EXPECT_FALSE(limit.admit(start + 999ms, &held));
+    }
+    EXPECT_FALSE(limit.take_held(start + 1999ms, false, &held));
+    EXPECT_TRUE(limit.admit(start + 1s, &held) && held == 5);
+    EXPECT_FALSE(limit.admit(start + 1500ms, &held));
+    EXPECT_TRUE(limit.take_held(start + 3s, false, &held) && held == 1);
+    EXPECT_FALSE(limit.admit(start + 3500ms, &held));
+    EXPECT_TRUE(limit.take_held(start + 3500ms, true, &held) && held == 1);
+
+    logger_set_level(LOG_WARNING);
+    testing::internal::CaptureStderr();
+    logger_log_held(LOG_WARNING, 0, "ignoring %s", "this");
+    logger_log_held(LOG_WARNING, 12, "ignoring %s", "that");
+    logger_log_held(LOG_INFO, 3, "hidden");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Warning: ignoring this\nWarning: ignoring that (12 more like it not shown)\n");
     logger_set_level(LOG_ERROR);
 }
 

@@ -28,6 +28,39 @@ inline std::string backends_help(bool capture, bool alsa = VBAN_WITH_ALSA,
     return "Available audio backends are: " + names + ". default is " + names.substr(0, 4) + ".";
 }
 
+// A value that the programs refuse at start-up, with status 1 and one line on standard error.
+struct refused_value {
+    std::string option;  // as the refusal names it: "-p, --port", or "--latency"
+    std::string value;
+    std::string needed;  // what the refusal says is needed
+
+    // The arguments that give it: "-p" "69800", or "--latency=0".
+    std::vector<std::string> args() const {
+        if (option[1] == '-') {
+            return {option + "=" + value};
+        }
+        return {option.substr(0, 2), value};
+    }
+    std::string line() const {
+        return "Fatal: Invalid value '" + value + "' for " + option + ": " + needed +
+               " (see --help)\n";
+    }
+};
+
+// What a refused number option says is needed.
+inline std::string whole_number(long long first, long long last) {
+    return "a whole number from " + std::to_string(first) + " to " + std::to_string(last) +
+           " is needed";
+}
+
+// What a refused -i says is needed.
+inline const std::string address_or_name =
+    "an IPv4 address in dotted decimal, such as 192.168.1.10, or a host name is needed";
+
+// What a refused channel list says is needed.
+inline const std::string channel_list =
+    "channel numbers from 1 to 256, separated by commas, are needed";
+
 // Every datagram that reaches `socket` until none has come for `quiet`.
 inline std::vector<std::string> drain(test_support::udp_socket& socket,
                                       std::chrono::milliseconds quiet = 200ms) {

@@ -28,7 +28,7 @@ using test_support::udp_socket;
 const std::string version_line = quellor + " version 2.1.0\n\n";
 const std::string usage =
     "\nUsage: quellor [OPTIONS]...\n\n"
-    "-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to\n"
+    "-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to\n"
     "-p, --port=PORT         : MANDATORY. port to use\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to use\n"
     "-b, --backend=TYPE      : audio backend to use. " +
@@ -77,8 +77,7 @@ TEST_F(Quellor, CommandLineProblems) {
 
     for (std::vector<std::string> args : {std::vector<std::string>{"-p", port, "-s", "S"},
                                           {"-i", "127.0.0.1", "-s", "S", "-b", "jack"},
-                                          {"-i", "127.0.0.1", "-p", port},
-                                          {"-i", "127.0.0.1", "-p", "65536", "-s", "S"}}) {
+                                          {"-i", "127.0.0.1", "-p", port}}) {
         args.insert(args.begin(), quellor);
         r = run(args, 10s);
         EXPECT_EQ(r.exit_status, 1);
@@ -120,24 +119,62 @@ TEST_F(Quellor, CommandLineProblems) {
     EXPECT_EQ(r.out, version_line + usage);
 }
 
-TEST_F(Quellor, StreamsThatCannotBeSentAreRefusedBeforeAnythingOpens) {
-    const std::pair<std::vector<std::string>, std::string> rows[] = {
-        {{"-n", "0"}, "Invalid number of channels 0: allowed are 1 to 256"},
-        {{"-n", "257"}, "Invalid number of channels 257: allowed are 1 to 256"},
-        {{"-n", "-1"}, "Invalid number of channels -1: allowed are 1 to 256"},
-        {{"-n", "two"}, "Invalid number of channels 0: allowed are 1 to 256"},
-        {{"-r", "0"}, "Invalid sample rate 0: a rate in Hz above 0 is needed"},
-        {{"-f", "12I"}, "Invalid bit format 12I: allowed are 8I, 16I, 24I, 32I, 32F, 64F"},
-        {{"-f", "10I"}, "Invalid bit format 10I: allowed are 8I, 16I, 24I, 32I, 32F, 64F"},
-        {{"-f", "16i"}, "Invalid bit format 16i: allowed are 8I, 16I, 24I, 32I, 32F, 64F"},
+// Every number is read whole and within its range, and a stream that cannot be sent is refused,
+// all before anything opens (no socket line at -l 3); the ranges' edges are taken.
+TEST_F(Quellor, OptionsAreRefusedBeforeAnythingOpens) {
+    const std::string formats = "one of 8I, 16I, 24I, 32I, 32F, 64F is needed";
+    std::string wide(2 * 180 - 1, '1');  // 180 entries: "1,1,...,1"
+    for (std::size_t comma = 1; comma < wide.size(); comma += 2) {
+        wide[comma] = ',';
+    }
+    const refused_value rows[] = {
+        {"-p, --port", "69800", whole_number(1, 65535)},
+        {"-p, --port", "80x", whole_number(1, 65535)},
+        {"-p, --port", "-1", whole_number(1, 65535)},
+        {"-p, --port", "1e3", whole_number(1, 65535)},
+        {"-l, --loglevel", "9", whole_number(0, 4)},
+        {"-r, --rate", "4294967297", whole_number(1, 705600)},
+        {"-r, --rate", "0", whole_number(1, 705600)},
+        {"-n, --nbchannels", "0", whole_number(1, 256)},
+        {"-n, --nbchannels", "257", whole_number(1, 256)},
+        {"-n, --nbchannels", "two", whole_number(1, 256)},
+        {"-f, --format", "12I", formats},
+        {"-f, --format", "16i", formats},
+        {"-c, --channels", "4294967297", channel_list},
+        {"-c, --channels", "-4294967295", channel_list},
+        {"-c, --channels", "4294967552", channel_list},
+        {"-c, --channels", "1-3", channel_list},
     };
-    for (const auto& [options, message] : rows) {
-        std::vector<std::string> args = options;
-        args.insert(args.end(), {"-b", "file", "-d", dir.file("missing"), "-l", "3"});
-        run_result r = send(args);
-        EXPECT_EQ(r.exit_status, 1) << message;
-        EXPECT_EQ(r.err, "Fatal: " + message + "\n");
+    auto refused = [&](std::vector<std::string> options, const std::string& line) {
+        options.insert(options.begin(), {"-l", "3", "-b", "file", "-d", dir.file("missing")});
+        run_result r = send(options);
+        EXPECT_EQ(r.exit_status, 1) << line;
+        EXPECT_EQ(r.err, line);
         EXPECT_EQ(r.out, version_line);  // no socket line: nothing was opened
+    };
+    for (const refused_value& row : rows) {
+        refused(row.args(), row.line());
+    }
+    refused(
+        {"-n", "180", "-f", "64F"},
+        "Fatal: A frame of 180 channels in 64F is 1440 bytes: at most 1436 fit in one packet\n");
+    refused(
+        {"-n", "2", "-c", wide, "-f", "64F"},
+        "Fatal: A frame of 180 channels in 64F is 1440 bytes: at most 1436 fit in one packet\n");
+    refused({"extra"}, "Fatal: Unexpected argument 'extra': only options are taken (see --help)\n");
+    refused({"-i", "0127.0.0.1"},
+            refused_value{"-i, --ipaddress", "0127.0.0.1", address_or_name}.line());
+
+    for (const std::vector<std::string>& edges :
+         {std::vector<std::string>{"-p", "65535", "-l", "4", "-r", "705600", "-n", "256", "-f",
+                                   "8I", "-c", "256"},
+          {"-p", "1", "-l", "0", "-r", "1", "-n", "1", "-c", "1"}}) {
+        std::vector<std::string> args = {quellor, "-i",   "127.0.0.1", "-s",       "S",
+                                         "-b",    "file", "-d",        "/dev/null"};
+        args.insert(args.end(), edges.begin(), edges.end());
+        run_result r = run(args, 20s);
+        EXPECT_EQ(r.exit_status, 0) << edges[1] << r.err;
+        EXPECT_EQ(r.err, "");
     }
 }
 
@@ -264,33 +301,36 @@ TEST_F(Quellor, FailuresEndTheLoopWithTheirResult) {
     run_result r = send({"-b", "file", "-d", dir.path()});
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.err,
-              "Error: file_read:\nread: Is a directory\nError: audio_read: backend read failed\n");
+              "Error: file_read: read: Is a directory\nError: audio_read: backend read failed\n");
 
-    // A text that is no address would be sent to as 255.255.255.255: refused at start-up.
-    r = run({quellor, "-i", "nowhere", "-p", port, "-s", "S", "-b", "file", "-d",
-             input_file(pattern(4096, 7))},
-            10s);
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_EQ(r.err,
-              "Fatal: Invalid ip address nowhere: an IPv4 address in dotted decimal, such as "
-              "192.168.1.10, is needed\n");
-
-    // A device that cannot be opened: the open's result.
+    // A device that cannot be opened: the open's result, and a line that names the file.
     r = send({"-b", "file", "-d", dir.file("missing")});
     EXPECT_EQ(r.exit_status, 256 - ENOENT);
     EXPECT_EQ(r.err,
-              "Fatal: file_open: open error\nopen: No such file or directory\n"
-              "Error: audio_set_stream_config: could not open backend with new config\n");
+              "Error: file_open: " + dir.file("missing") +
+                  ": No such file or directory\n"
+                  "Error: audio_set_stream_config: could not open backend with new config\n");
 }
 
 // The network goes away (the only link is down) and comes back: the packets sent meanwhile are
-// lost, the failure is reported once, and the stream goes on.
+// lost, the failure is reported once, and the stream goes on; the status says that packets were
+// lost (255, with how many of how many), and 0 only when every one went out.
 TEST_F(Quellor, LivesThroughANetworkThatGoesAwayAndComesBack) {
     const std::string before = pattern(1024 * 8, 11);
     const std::string after = pattern(1024 * 8, 12);
     const std::string out = dir.file("received.raw");
     const std::string err = dir.file("quellor.err");
+    const std::string five = input_file(pattern(1024 * 5, 13));
     auto failure = test_support::in_network_namespace([&]() -> std::string {
+        const std::vector<std::string> args = {quellor, "-i", "127.0.0.1", "-p", "6980", "-s",
+                                               "S",     "-b", "file",      "-d", five};
+        run_result down = run(args, 20s);
+        if (down.exit_status != 255 ||
+            down.err !=
+                "Error: socket_write: sendto error 101 Network is unreachable\n"
+                "Error: main: 5 of 5 packets could not be sent\n") {
+            return "with the link down: " + std::to_string(down.exit_status) + " " + down.err;
+        }
         test_support::background_process receiver(
             {dorvane, "-i", "127.0.0.1", "-p", "6980", "-s", "Stream1", "-b", "file", "-d", out},
             "", "");
@@ -312,8 +352,14 @@ TEST_F(Quellor, LivesThroughANetworkThatGoesAwayAndComesBack) {
             return "quellor stopped reading";
         }
         sender.close_input();
-        if (sender.wait_for_exit(10s) != 0 || test_support::read_file(err) != unreachable) {
+        const int status = sender.wait_for_exit(10s);
+        const std::string lost = test_support::read_file(err);
+        if (status != 255 || lost.rfind(unreachable, 0) != 0 ||
+            lost.find(" of 16 packets could not be sent\n") == std::string::npos) {
             return "quellor ended otherwise: " + test_support::read_file(err);
+        }
+        if (run(args, 20s).exit_status != 0) {
+            return "with the link up, a packet was not sent";
         }
         // Lost is what was sent while the link was down: the received bytes are the end of
         // the input, the whole of what came after the link was back at least.
@@ -361,6 +407,7 @@ TEST_F(Quellor, AnswersAPingOnItsSocket) {
     EXPECT_EQ(test_support::ping0_number(*reply, 12), 44100u);
     EXPECT_EQ(test_support::ping0_text(*reply, 128, 32), "127.0.0.1");
     EXPECT_EQ(test_support::ping0_number(*reply, 160) & 0xFFFF, listener.port());
+    EXPECT_EQ(test_support::ping0_text(*reply, 164, 64), "pipe");  // never the path
     EXPECT_EQ(test_support::ping0_text(*reply, 292, 64), "quellor");
     close(input);
     EXPECT_EQ(sender.wait_for_exit(5s), 0);

@@ -31,6 +31,48 @@ std::int32_t refuse_formats_without_size(const vban_header& header, const char* 
     return -EINVAL;
 }
 
+std::size_t expected_payload(const vban_header& header) {
+    return frame_size(header) * (static_cast<std::size_t>(header.nbs) + 1);
+}
+
+// What packet_check tests before the PCM part, in its order.
+packet_fault header_fault(const char* streamname, const void* buffer, std::size_t size) {
+    if (size <= VBAN_HEADER_SIZE) {
+        return packet_fault::too_small;
+    }
+    const vban_header header = load_header(buffer);
+    if (header.vban != VBAN_HEADER_FOURC) {
+        return packet_fault::not_vban;
+    }
+    if (std::strncmp(header.streamname, streamname, VBAN_STREAM_NAME_SIZE) != 0) {
+        return packet_fault::other_stream;
+    }
+    if ((header.bit & VBAN_RESERVED_MASK) != 0) {
+        return packet_fault::reserved_bit;
+    }
+    switch (header.sr & VBAN_PROTOCOL_MASK) {
+        case VBAN_PROTOCOL_AUDIO:
+            break;
+        case VBAN_PROTOCOL_SERVICE:
+            return packet_fault::service;
+        default:
+            return packet_fault::other_protocol;
+    }
+    if ((header.bit & VBAN_CODEC_MASK) != VBAN_CODEC_PCM) {
+        return packet_fault::other_codec;
+    }
+    return packet_fault::none;
+}
+
+// The PCM part: the rate index and the payload length (of a datagram of at least a header).
+packet_fault pcm_fault(const vban_header& header, std::size_t size) {
+    if ((header.sr & VBAN_SR_MASK) >= VBAN_SR_MAXNUMBER) {
+        return packet_fault::sample_rate;
+    }
+    return size - VBAN_HEADER_SIZE == expected_payload(header) ? packet_fault::none
+                                                               : packet_fault::payload_size;
+}
+
 }  // namespace
 
 std::int32_t packet_init_header(void* buffer, const stream_config* config, const char* streamname) {
@@ -90,36 +132,26 @@ std::int32_t packet_check(const char* streamname, const void* buffer, std::size_
         logger_log(LOG_FATAL, "%s: null pointer argument", name);
         return -EINVAL;
     }
-    if (size <= VBAN_HEADER_SIZE) {
-        logger_log(LOG_WARNING, "%s: packet too small", name);
-        return -EINVAL;
+    const packet_fault fault = header_fault(streamname, buffer, size);
+    switch (fault) {
+        case packet_fault::none:
+            return packet_pcm_check(buffer, size);
+        case packet_fault::other_stream:
+            logger_log(LOG_DEBUG, "%s: %s", name, packet_fault_text(fault));
+            break;
+        // Only the service sub-protocol is worth a line: text and serial packets share ports
+        // with audio on purpose, and a receptor must stay quiet about them.
+        case packet_fault::service:
+            logger_log(LOG_ERROR, "%s: %s", name, packet_fault_text(fault));
+            break;
+        case packet_fault::other_protocol:
+        case packet_fault::other_codec:
+            break;
+        default:
+            logger_log(LOG_WARNING, "%s: %s", name, packet_fault_text(fault));
+            break;
     }
-    vban_header header = load_header(buffer);
-    if (header.vban != VBAN_HEADER_FOURC) {
-        logger_log(LOG_WARNING, "%s: invalid vban magic fourc", name);
-        return -EINVAL;
-    }
-    if (std::strncmp(header.streamname, streamname, VBAN_STREAM_NAME_SIZE) != 0) {
-        logger_log(LOG_DEBUG, "%s: different streamname", name);
-        return -EINVAL;
-    }
-    if ((header.bit & VBAN_RESERVED_MASK) != 0) {
-        logger_log(LOG_WARNING, "%s: reserved format bit invalid value", name);
-        return -EINVAL;
-    }
-    // Only the service sub-protocol is worth a line: text and serial packets share ports
-    // with audio on purpose, and a receptor must stay quiet about them.
-    std::uint8_t protocol = header.sr & VBAN_PROTOCOL_MASK;
-    if (protocol != VBAN_PROTOCOL_AUDIO) {
-        if (protocol == VBAN_PROTOCOL_SERVICE) {
-            logger_log(LOG_ERROR, "%s: packet with unknown protocol", name);
-        }
-        return -EINVAL;
-    }
-    if ((header.bit & VBAN_CODEC_MASK) != VBAN_CODEC_PCM) {
-        return -EINVAL;
-    }
-    return packet_pcm_check(buffer, size);
+    return -EINVAL;
 }
 
 std::int32_t packet_pcm_check(const void* buffer, std::size_t size) {
@@ -129,7 +161,7 @@ std::int32_t packet_pcm_check(const void* buffer, std::size_t size) {
         return -EINVAL;
     }
     if (size < VBAN_HEADER_SIZE) {
-        logger_log(LOG_WARNING, "%s: packet too small", name);
+        logger_log(LOG_WARNING, "%s: %s", name, packet_fault_text(packet_fault::too_small));
         return -EINVAL;
     }
     vban_header header = load_header(buffer);
@@ -142,18 +174,52 @@ std::int32_t packet_pcm_check(const void* buffer, std::size_t size) {
                    name, header.nu_frame, stream, rate, rate == 0 ? " (no VBAN rate)" : "",
                    header.nbs + 1u, header.nbc + 1u, bit_fmt_name(header.bit & VBAN_BIT_FMT_MASK));
     }
-    if ((header.sr & VBAN_SR_MASK) >= VBAN_SR_MAXNUMBER) {
-        logger_log(LOG_WARNING, "%s: invalid sample rate", name);
-        return -EINVAL;
+    switch (const packet_fault fault = pcm_fault(header, size)) {
+        case packet_fault::none:
+            return 0;
+        case packet_fault::payload_size:
+            logger_log(LOG_WARNING, "%s: %s, expected %d, got %d", name, packet_fault_text(fault),
+                       static_cast<int>(expected_payload(header)),
+                       static_cast<int>(size - VBAN_HEADER_SIZE));
+            return -EINVAL;
+        default:
+            logger_log(LOG_WARNING, "%s: %s", name, packet_fault_text(fault));
+            return -EINVAL;
     }
-    std::size_t expected = frame_size(header) * (static_cast<std::size_t>(header.nbs) + 1);
-    std::size_t payload = size - VBAN_HEADER_SIZE;
-    if (payload != expected) {
-        logger_log(LOG_WARNING, "%s: invalid payload size, expected %d, got %d", name,
-                   static_cast<int>(expected), static_cast<int>(payload));
-        return -EINVAL;
+}
+
+packet_fault packet_find_fault(const char* streamname, const void* buffer, std::size_t size) {
+    if (streamname == nullptr || buffer == nullptr) {
+        return packet_fault::too_small;
     }
-    return 0;
+    const packet_fault fault = header_fault(streamname, buffer, size);
+    return fault != packet_fault::none ? fault : pcm_fault(load_header(buffer), size);
+}
+
+const char* packet_fault_text(packet_fault fault) {
+    switch (fault) {
+        case packet_fault::none:
+            return "valid";
+        case packet_fault::too_small:
+            return "packet too small";
+        case packet_fault::not_vban:
+            return "invalid vban magic fourc";
+        case packet_fault::other_stream:
+            return "different streamname";
+        case packet_fault::reserved_bit:
+            return "reserved format bit invalid value";
+        case packet_fault::service:
+            return "packet with unknown protocol";
+        case packet_fault::other_protocol:
+            return "not an audio packet";
+        case packet_fault::other_codec:
+            return "not PCM";
+        case packet_fault::sample_rate:
+            return "invalid sample rate";
+        case packet_fault::payload_size:
+            return "invalid payload size";
+    }
+    return "?";
 }
 
 std::int32_t packet_get_stream_config(const void* buffer, stream_config* config) {
@@ -173,13 +239,4 @@ std::int32_t packet_get_stream_config(const void* buffer, stream_config* config)
 
 std::uint32_t packet_get_counter(const void* buffer) {
     return buffer != nullptr ? load_header(buffer).nu_frame : 0;
-}
-
-bool packet_has_other_name(const char* streamname, const void* buffer, std::size_t size) {
-    if (streamname == nullptr || buffer == nullptr || size < VBAN_HEADER_SIZE) {
-        return false;
-    }
-    const vban_header header = load_header(buffer);
-    return header.vban == VBAN_HEADER_FOURC &&
-           std::strncmp(header.streamname, streamname, VBAN_STREAM_NAME_SIZE) != 0;
 }

@@ -36,7 +36,25 @@
 // The frame counter of a packet that passed packet_check.
 [[nodiscard]] std::uint32_t packet_get_counter(const void* buffer);
 
-// True when the `size` bytes at `buffer` hold a VBAN header whose stream name is not
-// `streamname` (which is why packet_check refused it).
-[[nodiscard]] bool packet_has_other_name(const char* streamname, const void* buffer,
-                                         std::size_t size);
+// Why a datagram is not a valid audio packet of a stream, in the order packet_check tests.
+enum class packet_fault : std::uint8_t {
+    none,
+    too_small,       // 28 bytes or less: a header without payload
+    not_vban,        // no "VBAN" magic
+    other_stream,    // another stream name
+    reserved_bit,    // the reserved format bit is set
+    service,         // the service sub-protocol (pings and their replies)
+    other_protocol,  // text or serial, which share ports with audio on purpose
+    other_codec,     // not PCM
+    sample_rate,     // a rate index beyond the table
+    payload_size,    // not the payload its header announces
+};
+constexpr std::size_t PACKET_FAULT_COUNT = 10;
+
+// The reason the `size` bytes at `buffer` are not a valid audio packet of `streamname`, as
+// packet_check finds it (none for a valid one), without logging anything.
+[[nodiscard]] packet_fault packet_find_fault(const char* streamname, const void* buffer,
+                                             std::size_t size);
+
+// The words packet_check logs for a fault ("invalid vban magic fourc").
+[[nodiscard]] const char* packet_fault_text(packet_fault fault);

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <limits>
 
 #include "audio/backends/backend_create.hpp"
@@ -45,7 +47,10 @@ snd_pcm_uframes_t frames_in(std::uint64_t size, std::size_t frame_size) {
 std::int32_t recover_transfer(snd_pcm_t* pcm, snd_pcm_sframes_t error, const char* name,
                               const char* call) {
     const int code = static_cast<int>(error);
-    logger_log(LOG_ERROR, "%s: %s failed: %s", name, call, snd_strerror(code));
+    // A wait cut short by a signal is how a receiver learns that it must stop: not a fault.
+    if (code != -EINTR) {
+        logger_log(LOG_ERROR, "%s: %s failed: %s", name, call, snd_strerror(code));
+    }
     const int result = snd_pcm_recover(pcm, code, 0);
     if (result < 0) {
         logger_log(LOG_ERROR, "%s: snd_pcm_recover failed: %s", name, snd_strerror(result));
@@ -313,9 +318,28 @@ private:
     }
 };
 
+// libasound's own lines ("Unknown PCM hw:9") go through the logger like every other line:
+// with a level and a name, and quiet while the receiver asks a refusing device again. They
+// detail what this backend reports at its own level (with a handler set, libasound also
+// hands over its debugging remarks), so they are warnings.
+void alsa_library_error(const char*, int, const char* function, int error, const char* format,
+                        ...) {
+    if (!logger_enabled(LOG_WARNING)) {
+        return;
+    }
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    logger_log(LOG_WARNING, "%s: %s: %s%s%s", "alsa_lib", function, text, error != 0 ? ": " : "",
+               error != 0 ? snd_strerror(error) : "");
+}
+
 }  // namespace
 
 std::int32_t alsa_backend_init(audio_backend** out) {
+    snd_lib_error_set_handler(alsa_library_error);
     return backend_create<alsa_backend>(out, "alsa_backend_init");
 }
 

@@ -93,6 +93,9 @@ std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size, cons
         return refused;
     }
     ssize_t written = ::write(fd, data, bounded(size));
+    if (written < 0 && errno == EINTR) {
+        return 0;  // a signal came before a byte moved: a short write, the caller decides
+    }
     if (written < 0) {
         report_file_error(LOG_ERROR, name, path);
     }
@@ -128,7 +131,7 @@ std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd, con
         opened = descriptor_above_zero(opened);
     }
     if (opened < 0) {
-        return report_system_error(LOG_FATAL, name, "open error", "open");
+        return report_system_error(LOG_ERROR, name, path, "open");
     }
     *fd = opened;
     return 0;

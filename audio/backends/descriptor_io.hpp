@@ -7,10 +7,11 @@
 // on a descriptor they hold, reported under the backend's own operation name (`name`).
 
 // -19 with "device not open" when fd is 0; -1 on failure, with one line naming `path` and the
-// system's reason; otherwise the count the system call returned, possibly short.
+// system's reason; otherwise the count the system call returned, possibly short (a write that
+// a signal interrupted before a byte moved gives 0).
 [[nodiscard]] std::int32_t descriptor_write(int fd, const void* data, std::uint64_t size,
                                             const char* name, const char* path);
-// -19 with "device not open" when fd is 0; -1 with the system's error line on failure;
+// -19 with "device not open" when fd is 0; -1 with the system's reason on failure;
 // otherwise the count the system call returned, possibly short.
 [[nodiscard]] std::int32_t descriptor_read(int fd, void* data, std::uint64_t size,
                                            const char* name);
@@ -20,8 +21,8 @@
 [[nodiscard]] std::int32_t descriptor_wait(int fd, int other_fd, int timeout_ms);
 
 // Opens `path` with the given flags and mode, keeping the descriptor above 0. On failure logs
-// "open error" under `name` with the system's error line and returns the negated errno; on
-// success stores the descriptor in *fd and returns 0.
+// "<name>: <path>: <reason>" and returns the negated errno; on success stores the descriptor
+// in *fd and returns 0.
 [[nodiscard]] std::int32_t descriptor_open(const char* path, int flags, int mode, int* fd,
                                            const char* name);
 

@@ -112,7 +112,7 @@ private:
         // through a duplicate of it (closing the duplicate leaves standard input alone).
         int duplicate = fcntl(0, F_DUPFD_CLOEXEC, 3);
         if (duplicate < 0) {
-            return report_system_error(LOG_FATAL, "file_open", "open error", "open");
+            return report_system_error(LOG_ERROR, "file_open", "standard input", "fcntl");
         }
         fd_ = duplicate;
         return 0;

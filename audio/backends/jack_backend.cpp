@@ -396,8 +396,21 @@ void jack_backend::jack_shutdown_cb(void* arg) {
     static_cast<jack_backend*>(arg)->shut_down_.store(true, std::memory_order_release);
 }
 
+// libjack's own lines ("jack server is not running or cannot be started") go through the
+// logger like every other line: with a level and a name, and quiet while the receiver asks a
+// refusing server again. They detail what this backend reports at its own level: warnings.
+void jack_library_error(const char* text) {
+    logger_log(LOG_WARNING, "%s: %s", "jack_lib", text);
+}
+
+void jack_library_info(const char* text) {
+    logger_log(LOG_DEBUG, "%s: %s", "jack_lib", text);
+}
+
 }  // namespace
 
 std::int32_t jack_backend_init(audio_backend** out) {
+    jack_set_error_function(jack_library_error);
+    jack_set_info_function(jack_library_info);
     return backend_create<jack_backend>(out, "jack_backend_init");
 }

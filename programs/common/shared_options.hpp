@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "audio/map_config.hpp"
 #include "common/logger.hpp"
 #include "common/udp_socket.hpp"
 #include "vban/vban.hpp"
@@ -37,18 +38,66 @@ constexpr int SHARED_OPTION_VERSION = 0x100;
 // has printed its version line.
 constexpr int OPTIONS_VERSION_ASKED = -1;
 
-// Handles the options that every program reads alike: -i (peer address), -p (port, kept in
-// 16 bits), -s (stream name, at most 16 bytes), -l (log level, in force at once) and
+// The peer as -i gives it: an IPv4 address in dotted decimal or a host name (at most 253
+// characters, as DNS allows).
+using peer_text = char[256];
+
+// What every program reads alike: -i (the peer's address or name), -p, -s, -l and --version.
+struct shared_options {
+    socket_config* socket;         // -p goes to its port; the resolved -i to its address
+    peer_text& peer;               // -i as given
+    stream_name_text& streamname;  // -s
+};
+
+// Handles the options that every program reads alike: -i (peer address or name), -p (port,
+// 1 to 65535), -s (stream name, at most 16 bytes), -l (log level 0 to 4, in force at once) and
 // --version. False for another option, which the program reads itself. True when it was one
 // of these: `*outcome` is then 0 to go on, or what get_options returns at once (1 for a value
 // that cannot be taken, after its fatal line; OPTIONS_VERSION_ASKED).
-[[nodiscard]] bool read_shared_option(int option, const char* argument, socket_config* socket,
-                                      stream_name_text& streamname, int* outcome);
+[[nodiscard]] bool read_shared_option(int option, const char* argument,
+                                      const shared_options& options, int* outcome);
+
+// Refuses the value of an option: one fatal line that names the option and the value, says
+// what is needed and points to the usage. The program then ends with status 1, before any
+// socket or device is opened.
+void refuse_option_value(const char* option, const char* value, const char* needed);
+
+// Reads the whole number of an option, from `min` to `max`, into `*value`. Anything else is
+// refused (refuse_option_value) and false is returned.
+[[nodiscard]] bool read_number_option(const char* text, const char* option, long long min,
+                                      long long max, long long* value);
+
+template <typename T>
+[[nodiscard]] bool read_number_option(const char* text, const char* option, long long min,
+                                      long long max, T* value) {
+    long long read = 0;
+    if (!read_number_option(text, option, min, max, &read)) {
+        return false;
+    }
+    *value = static_cast<T>(read);
+    return true;
+}
+
+// Reads the channel list of -c into `map`; refused as a whole, naming the list, when any
+// entry is not a channel number from 1 to 256. Inline: only the audio programs link the map.
+[[nodiscard]] inline bool read_channel_list_option(const char* text, map_config* map) {
+    if (audio_parse_map_config(map, text) == 0) {
+        return true;
+    }
+    refuse_option_value("-c, --channels", text,
+                        "channel numbers from 1 to 256, separated by commas, are needed");
+    return false;
+}
+
+// Refuses an argument left over after the options (a program that takes none): true, after the
+// fatal line, when there is one.
+[[nodiscard]] bool shared_stray_argument(int argc, char* argv[], int first_operand);
 
 // True, after the fatal line, when the address, the port or the stream name is missing.
-[[nodiscard]] bool shared_options_missing(const socket_config& socket, const char* streamname);
+[[nodiscard]] bool shared_options_missing(const shared_options& options);
 
-// True, after the fatal line, when the address is not an IPv4 address in dotted decimal (such
-// as 192.168.1.10, without leading zeros): a sender would otherwise turn it into the broadcast
-// address 255.255.255.255, and a receiver would never see a sender with that text.
-[[nodiscard]] bool shared_address_invalid(const socket_config& socket);
+// Turns the peer of -i into the address the socket uses, once, at start-up: a dotted quad as
+// it is (inet_pton: 127.1 or 0127.0.0.1 are refused, as a sender would take them for other
+// addresses), a host name through the resolver (getaddrinfo, the first IPv4 address; the info
+// line names it). False, after the fatal line, when it cannot: the program ends with status 1.
+[[nodiscard]] bool shared_resolve_peer(const peer_text& peer, socket_config* socket);

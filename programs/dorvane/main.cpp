@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "audio/audio.hpp"
+#include "audio/backend_registry.hpp"
 #include "common/logger.hpp"
 #include "common/udp_socket.hpp"
 #include "programs/common/ping_answer.hpp"
@@ -23,8 +24,14 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-// A receiver that hears nothing still wakes up this often, for its statistics and signals.
+// A receiver that hears nothing still wakes up this often, for its signals and reports, and
+// at least as often as its statistics are due.
 constexpr int receive_timeout_ms = 1000;
+
+int receive_timeout_for(double stats_interval_s) {
+    const int stats_ms = static_cast<int>(stats_interval_s * 1000);
+    return stats_ms < receive_timeout_ms ? stats_ms : receive_timeout_ms;
+}
 
 std::uint8_t stop_flag = 0;
 
@@ -32,45 +39,35 @@ std::int64_t nanoseconds(clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
 
-// Opens the output again when the stream's configuration changes. A configuration the output
-// refuses is reported once and its packets are dropped (false), while the receiver goes on
-// listening: one packet, even a forged one, cannot stop it.
-bool output_takes(audio_handle* audio, const stream_config& stream, output_retry& retry,
-                  clock::time_point now) {
+// Opens the output again for a new stream configuration: 0 when it plays it. A configuration
+// the output refuses is reported and its packets are dropped (a negative code), while the
+// receiver goes on listening: one packet, even a forged one, cannot stop it. -EBUSY: the
+// output holds back a change (a recording starts a new take once a second at most) and plays
+// on what it played. What a change does is told at most once a second (the output's own lines
+// of the reopen included): a sender that changes its stream at every packet must not flood
+// the log.
+std::int32_t output_takes(audio_handle* audio, const stream_config& stream, output_retry& retry,
+                          receiver_report& report, clock::time_point now) {
     const output_attempt attempt = retry.next(stream, now);
     if (attempt == output_attempt::skip) {
-        return false;
+        return -EAGAIN;
     }
-    logger_mute(attempt == output_attempt::ask_again);
+    logger_mute(attempt == output_attempt::ask_again || !report.change_may_tell(now));
     const std::int32_t result = audio_set_stream_config(audio, &stream);
     logger_mute(false);
-    if (result == -EBUSY && attempt == output_attempt::ask) {
-        logger_log(LOG_WARNING,
-                   "%s: the output takes one change a second at most (a recording's new take): "
-                   "dropping the packets of %u channels at %u Hz in %s for now",
-                   "main", stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
-    } else if (result < 0 && attempt == output_attempt::ask) {
-        logger_log(LOG_ERROR,
-                   "%s: the output cannot play %u channels at %u Hz in %s: dropping these "
-                   "packets, asking again once a second",
-                   "main", stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
-    }
     if (result < 0) {
         retry.refused(stream, now);
-        return false;
+        // A quiet retry that fails again tells nothing new, nor does an open cut short by
+        // the signal that stops the receiver.
+        if (attempt == output_attempt::ask && !receiver_stop_requested()) {
+            report.changed(
+                stream, result == -EBUSY ? stream_change::held_back : stream_change::refused, now);
+        }
+        return result;
     }
-    if (retry.accepted(stream)) {
-        logger_log(LOG_WARNING, "%s: the output plays %u channels at %u Hz in %s", "main",
-                   stream.nb_channels, stream.sample_rate, bit_fmt_name(stream.bit_fmt));
-    }
-    return true;
-}
-
-// The one line that says a stream arrives, and what it is, at its first packet.
-void announce(const receptor_config& config, const stream_config& stream) {
-    logger_log(LOG_WARNING, "receiving '%s' from %s: %u ch, %u Hz, %s", config.streamname,
-               config.socket.ip_address, stream.nb_channels, stream.sample_rate,
-               bit_fmt_name(stream.bit_fmt));
+    (void)retry.accepted(stream);
+    report.changed(stream, stream_change::taken, now);
+    return 0;
 }
 
 // The statistics line: at the info level, or whatever the level when `always` (a user asked).
@@ -106,9 +103,15 @@ int main(int argc, char* argv[]) {
         return result;
     }
     // When the samples go to standard output, the banner would be heard as the stream's first
-    // bytes; the usage text, which stops the program, still begins with it.
-    if (!audio_goes_to_standard_output(config.audio)) {
+    // bytes, and so would every log line; the usage text, which stops the program, still
+    // begins with the banner.
+    const bool samples_on_standard_output = audio_goes_to_standard_output(config.audio);
+    logger_set_standard_output(samples_on_standard_output);
+    if (!samples_on_standard_output) {
         print_version();
+    }
+    if (!shared_resolve_peer(config.peer, &config.socket)) {
+        return 1;
     }
     result = socket_init(&socket, &config.socket);
     if (result != 0) {
@@ -122,12 +125,14 @@ int main(int argc, char* argv[]) {
     if (result != 0) {
         return result;
     }
-    const char* device =
-        config.audio.device[0] != '\0' ? config.audio.device : config.audio.backend;
+    // A peer is told the backend and the device, never a path of this machine.
+    char device[sizeof(service_identity{}.device_name)];
+    audio_backend_describe(config.audio.backend, config.audio.device, device, sizeof device);
     result =
         ping_answer_init(&pings, {VBAN_SERVICE_RECEPTOR, 0, 0, "dorvane", device,
                                   config.socket.ip_address, config.socket.port, config.streamname});
-    if (result != 0 || socket_set_receive_timeout(socket, receive_timeout_ms) != 0) {
+    if (result != 0 ||
+        socket_set_receive_timeout(socket, receive_timeout_for(config.stats_interval_s)) != 0) {
         return result != 0 ? result : -1;
     }
     receiver_signals_install();
@@ -135,7 +140,8 @@ int main(int argc, char* argv[]) {
     // The loop ends when a receive fails or the open output fails (the program then exits with
     // that step's result), or at SIGINT or SIGTERM (status 0).
     output_retry retry;
-    receiver_report report(clock::now());
+    receiver_report report(clock::now(), std::chrono::duration<double>(config.stats_interval_s),
+                           config.streamname, config.socket.ip_address);
     stream_config playing{};
     std::int32_t status = 0;
     while (stop_flag == 0 && !receiver_stop_requested()) {
@@ -144,6 +150,7 @@ int main(int argc, char* argv[]) {
         const std::int32_t size =
             socket_receive(socket, buffer, sizeof buffer, &sender, &waited_ns);
         const clock::time_point now = clock::now();
+        report.tell_kept(now);
         const bool asked = receiver_take_stats_request();
         if (report.stats_due(now) || asked) {
             report_stats(audio, asked);
@@ -162,29 +169,30 @@ int main(int argc, char* argv[]) {
             continue;
         }
         if (!socket_is_peer(socket, sender)) {
-            report.ignored(buffer, length, sender, config.streamname, config.socket.ip_address,
-                           now);
+            report.from_stranger(buffer, length, sender, now);
             continue;
         }
-        if (packet_check(config.streamname, buffer, length) != 0) {
-            if (packet_has_other_name(config.streamname, buffer, length)) {
-                report.ignored(buffer, length, sender, config.streamname, config.socket.ip_address,
-                               now);
-            }
+        if (logger_enabled(LOG_DEBUG)) {
+            (void)packet_check(config.streamname, buffer, length);  // every datagram, decoded
+        }
+        const packet_fault fault = packet_find_fault(config.streamname, buffer, length);
+        if (fault != packet_fault::none) {
+            report.refused(fault, buffer, length, sender, now);
             continue;
         }
         stream_config stream{};
         if (packet_get_stream_config(buffer, &stream) != 0) {
             continue;
         }
-        // A packet the output does not take is counted; what plays goes on being announced
-        // as it was, so that a stream whose changes are refused does not repeat its line.
-        if (!output_takes(audio, stream, retry, now)) {
-            audio_note_dropped(audio);
-            continue;
-        }
         if (!(stream == playing)) {
-            announce(config, stream);
+            // A packet the output does not take is counted. Held back, the output still plays
+            // the stream it played; refused, nothing until a packet that it takes.
+            const std::int32_t taken = output_takes(audio, stream, retry, report, now);
+            if (taken != 0) {
+                audio_note_dropped(audio);
+                playing = taken == -EBUSY ? playing : stream_config{};
+                continue;
+            }
             service_identity_set_sample_rate(&pings.identity, stream.sample_rate);
             playing = stream;
         }
@@ -192,7 +200,8 @@ int main(int argc, char* argv[]) {
         const std::int32_t written = audio_write_packet(
             audio, buffer + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
             packet_get_counter(buffer), nanoseconds(now), waited_ns);
-        if (written != payload) {
+        // A write cut short by the signal that stops the receiver is the normal end.
+        if (written != payload && !receiver_stop_requested()) {
             logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written,
                        payload);
             if (written < 0) {
@@ -203,6 +212,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    report.tell_kept(clock::now(), true);
     report_stats(audio, false);
     audio_release(&audio);
     socket_release(&socket);

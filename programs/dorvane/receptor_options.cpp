@@ -3,13 +3,13 @@
 
 #include <getopt.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "audio/backend_registry.hpp"
 #include "common/logger.hpp"
+#include "common/number_text.hpp"
 #include "programs/common/shared_options.hpp"
 
 namespace {
@@ -17,38 +17,35 @@ namespace {
 // getopt_long's values for the options that have no short form.
 constexpr int OPTION_LATENCY = 0x101;
 constexpr int OPTION_BIT_EXACT = 0x102;
+constexpr int OPTION_STATS = 0x103;
 
-// The latency an output that keeps time holds, for each network quality; any other quality
-// gets the shortest.
+// The latency an output that keeps time holds, for each network quality 0 to 4.
 constexpr std::uint32_t latency_ms_of_quality[] = {8, 16, 32, 64, 128};
+constexpr long long quality_first = 0;
+constexpr long long quality_last = std::size(latency_ms_of_quality) - 1;
 
-// The longest latency that may be asked for: its buffers hold twice as much.
-constexpr long longest_latency_ms = 10000;
+// --latency in whole milliseconds; the longest holds buffers of twice as much.
+constexpr long long latency_first_ms = 1;
+constexpr long long latency_last_ms = 10000;
+
+// --stats in seconds, decimals allowed: from ten lines a second to one an hour.
+constexpr double stats_first_s = 0.1;
+constexpr double stats_last_s = 3600;
 
 // The size in bytes that each quality gave a device buffer before latencies were held in
 // milliseconds; outputs that do not keep time ignore it.
 std::uint64_t buffer_size_for_quality(std::uint8_t quality) {
     constexpr std::uint64_t sizes[] = {1536, 3072, 6144, 12288, 24576};
-    return quality < std::size(sizes) ? sizes[quality] : 1464;
+    static_assert(std::size(sizes) == std::size(latency_ms_of_quality));
+    return sizes[quality];
 }
 
-std::uint32_t latency_for_quality(std::uint8_t quality) {
-    return quality < std::size(latency_ms_of_quality) ? latency_ms_of_quality[quality]
-                                                      : latency_ms_of_quality[0];
-}
-
-// --latency takes whole milliseconds from 1 to the longest; anything else is refused.
-bool read_latency(const char* text, std::uint32_t* latency) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > longest_latency_ms) {
-        logger_log(LOG_FATAL, "Invalid latency %s: a whole number of milliseconds from 1 to %ld",
-                   text, longest_latency_ms);
-        return false;
+bool read_stats_interval(const char* text, double* seconds) {
+    if (number_read_decimal(text, stats_first_s, stats_last_s, seconds)) {
+        return true;
     }
-    *latency = static_cast<std::uint32_t>(value);
-    return true;
+    refuse_option_value("--stats", text, "a number of seconds from 0.1 to 3600 is needed");
+    return false;
 }
 
 }  // namespace
@@ -64,7 +61,7 @@ bool audio_goes_to_standard_output(const audio_config& audio) {
 void print_usage() {
     print_version();
     std::puts("\nUsage: dorvane [OPTIONS]...\n");
-    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to get stream from");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to get stream from");
     std::puts("-p, --port=PORT         : MANDATORY. port to listen to");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to play");
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n", audio_backend_help());
@@ -87,6 +84,9 @@ void print_usage() {
     std::puts(
         "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock "
         "is not followed");
+    std::puts(
+        "    --stats=SECONDS     : seconds between two statistics lines at log level 3, from 0.1 "
+        "to 3600. default 10");
     std::puts("    --version           : display the version and exit");
     std::puts("-h, --help              : display this message\n");
 }
@@ -106,16 +106,19 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
         {"version", no_argument, nullptr, SHARED_OPTION_VERSION},
         {"latency", required_argument, nullptr, OPTION_LATENCY},
         {"bit-exact", no_argument, nullptr, OPTION_BIT_EXACT},
+        {"stats", required_argument, nullptr, OPTION_STATS},
         {nullptr, 0, nullptr, 0},
     };
 
     std::uint8_t quality = 1;
     std::uint32_t latency = 0;  // 0: the quality's
+    config->stats_interval_s = RECEPTOR_STATS_INTERVAL_S;
+    const shared_options shared{&config->socket, config->peer, config->streamname};
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:q:c:o:d:l:h", long_options, nullptr)) != -1) {
         int outcome = 0;
-        if (read_shared_option(c, optarg, &config->socket, config->streamname, &outcome)) {
+        if (read_shared_option(c, optarg, shared, &outcome)) {
             if (outcome != 0) {
                 return outcome;
             }
@@ -128,17 +131,24 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
                 }
                 break;
             case 'q':
-                quality = static_cast<std::uint8_t>(std::atoi(optarg));
-                break;
-            case 'c': {
-                int result = audio_parse_map_config(&config->map, optarg);
-                if (result != 0) {
-                    return result;
+                if (!read_number_option(optarg, "-q, --quality", quality_first, quality_last,
+                                        &quality)) {
+                    return 1;
                 }
                 break;
-            }
+            case 'c':
+                if (!read_channel_list_option(optarg, &config->map)) {
+                    return 1;
+                }
+                break;
             case OPTION_LATENCY:
-                if (!read_latency(optarg, &latency)) {
+                if (!read_number_option(optarg, "--latency", latency_first_ms, latency_last_ms,
+                                        &latency)) {
+                    return 1;
+                }
+                break;
+            case OPTION_STATS:
+                if (!read_stats_interval(optarg, &config->stats_interval_s)) {
                     return 1;
                 }
                 break;
@@ -160,14 +170,14 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
 
     config->audio.direction = AUDIO_DIRECTION_OUT;
     config->audio.buffer_size = buffer_size_for_quality(quality);
-    config->audio.target_ms = latency != 0 ? latency : latency_for_quality(quality);
+    config->audio.target_ms = latency != 0 ? latency : latency_ms_of_quality[quality];
     config->socket.direction = SOCKET_DIRECTION_IN;
 
-    if (shared_options_missing(config->socket, config->streamname)) {
-        print_usage();
+    if (shared_stray_argument(argc, argv, optind)) {
         return 1;
     }
-    if (shared_address_invalid(config->socket)) {
+    if (shared_options_missing(shared)) {
+        print_usage();
         return 1;
     }
     return 0;

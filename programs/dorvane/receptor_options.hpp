@@ -12,7 +12,12 @@ struct receptor_config {
     audio_config audio;
     map_config map;
     stream_name_text streamname;  // up to 16 bytes, always terminated here
+    peer_text peer;               // -i as given; socket.ip_address is what it resolves to
+    double stats_interval_s;      // --stats
 };
+
+// The interval of the statistics line without --stats, in seconds.
+constexpr double RECEPTOR_STATS_INTERVAL_S = 10;
 
 // Writes the version line to standard output.
 void print_version();

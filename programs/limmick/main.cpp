@@ -15,7 +15,7 @@ constexpr std::size_t message_max_length = VBAN_DATA_MAX_SIZE - 1;  // the byte 
 
 void fill_text_header(vban_header* header, const text_sender_config& config) {
     header->vban = VBAN_HEADER_FOURC;
-    // Not masked to five bits: a large indicator spills into the sub-protocol bits.
+    // The indicator was read within the five bits of the rate field.
     header->sr = static_cast<std::uint8_t>(config.bps) | VBAN_PROTOCOL_TXT;
     header->nbs = 0;
     header->nbc = static_cast<std::uint8_t>(config.ident);
@@ -27,6 +27,7 @@ void fill_text_header(vban_header* header, const text_sender_config& config) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    logger_set_standard_output(false);
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "limmick",
                 VBAN_TOOLS_VERSION_TEXT);
 
@@ -48,6 +49,9 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     std::memcpy(buffer + VBAN_HEADER_SIZE, message, length);
+    if (!shared_resolve_peer(config.peer, &config.socket)) {
+        return 1;
+    }
 
     std::int32_t result = socket_init(&socket, &config.socket);
     if (result != 0) {

@@ -4,16 +4,26 @@
 #include <getopt.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/logger.hpp"
 #include "programs/common/shared_options.hpp"
 #include "vban/vban.hpp"
 
+namespace {
+
+// The ranges of the text header's bytes: the bit-rate indicator fills the five bits of the
+// rate field; the sub-channel and the format are whole bytes.
+constexpr long long bps_first = 0;
+constexpr long long bps_last = VBAN_SR_MASK;
+constexpr long long byte_first = 0;
+constexpr long long byte_last = 255;
+
+}  // namespace
+
 void print_usage() {
     std::puts("\nUsage: limmick [OPTIONS] MESSAGE\n");
-    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to");
     std::puts("-p, --port=PORT         : MANDATORY. port to use");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
     std::puts("-b, --bps=VALUE         : Data bitrate indicator. default 0 (no special bitrate)");
@@ -45,12 +55,13 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
     config->bps = 0;
     config->ident = 0;
     config->format = VBAN_TXT_UTF8;
+    const shared_options shared{&config->socket, config->peer, config->streamname};
 
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:n:f:l:h", long_options, nullptr)) != -1) {
         int outcome = 0;
-        if (read_shared_option(c, optarg, &config->socket, config->streamname, &outcome)) {
+        if (read_shared_option(c, optarg, shared, &outcome)) {
             if (outcome != 0) {
                 return outcome;
             }
@@ -58,13 +69,21 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
         }
         switch (c) {
             case 'b':
-                config->bps = std::atoi(optarg);
+                if (!read_number_option(optarg, "-b, --bps", bps_first, bps_last, &config->bps)) {
+                    return 1;
+                }
                 break;
             case 'n':
-                config->ident = std::atoi(optarg);
+                if (!read_number_option(optarg, "-n, --ident", byte_first, byte_last,
+                                        &config->ident)) {
+                    return 1;
+                }
                 break;
             case 'f':
-                config->format = std::atoi(optarg);
+                if (!read_number_option(optarg, "-f, --format", byte_first, byte_last,
+                                        &config->format)) {
+                    return 1;
+                }
                 break;
             default:  // -h, an unknown option, or a missing argument (already reported)
                 print_usage();
@@ -72,11 +91,8 @@ int get_options(text_sender_config* config, int argc, char* argv[]) {
         }
     }
 
-    if (shared_options_missing(config->socket, config->streamname)) {
+    if (shared_options_missing(shared)) {
         print_usage();
-        return 1;
-    }
-    if (shared_address_invalid(config->socket)) {
         return 1;
     }
     if (optind >= argc) {

@@ -10,9 +10,10 @@
 struct text_sender_config {
     socket_config socket;
     stream_name_text streamname;  // up to 16 bytes, always terminated here
-    std::int32_t bps;             // bit-rate indicator; only its low 8 bits reach the packet
-    std::int32_t ident;           // sub-channel identification
-    std::int32_t format;          // text format code
+    std::int32_t bps;             // bit-rate indicator, 0 to 31
+    std::int32_t ident;           // sub-channel identification, 0 to 255
+    std::int32_t format;          // text format code, 0 to 255
+    peer_text peer;               // -i as given; socket.ip_address is what it resolves to
 };
 
 // Writes the usage text to standard output.

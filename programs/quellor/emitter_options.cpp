@@ -3,8 +3,8 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "audio/backend_registry.hpp"
@@ -14,21 +14,31 @@
 
 namespace {
 
+// The ranges of the emitter's numbers: a channel count the protocol carries, and a rate up to
+// the highest of the VBAN table (a rate below it that the table lacks is refused by the check
+// of the first packet).
+constexpr long long channels_first = 1;
+constexpr long long channels_last = VBAN_CHANNELS_MAX_NB;
+constexpr long long rate_first = 1;
+constexpr long long rate_last = std::ranges::max(vban_sample_rates);
+
 // A stream that cannot be captured and sent is refused before any socket or device opens:
-// every later step divides by the frame size or the rate.
-int check_stream(const stream_config& stream, const char* format_text) {
-    if (stream.nb_channels < 1 || stream.nb_channels > VBAN_CHANNELS_MAX_NB) {
-        logger_log(LOG_FATAL, "Invalid number of channels %d: allowed are 1 to %zu",
-                   static_cast<int>(stream.nb_channels), VBAN_CHANNELS_MAX_NB);
-        return 1;
-    }
-    if (stream.sample_rate == 0) {
-        logger_log(LOG_FATAL, "Invalid sample rate 0: a rate in Hz above 0 is needed");
-        return 1;
-    }
+// every later step divides by the frame size, and a frame must fit in one packet.
+int check_stream(const emitter_config& config, const char* format_text) {
+    const stream_config& stream = config.stream;
     if (bit_fmt_sample_size(stream.bit_fmt) == 0) {
-        logger_log(LOG_FATAL, "Invalid bit format %s: allowed are 8I, 16I, 24I, 32I, 32F, 64F",
-                   format_text);
+        refuse_option_value("-f, --format", format_text,
+                            "one of 8I, 16I, 24I, 32I, 32F, 64F is needed");
+        return 1;
+    }
+    const std::uint64_t channels =
+        config.map.nb_channels != 0 ? config.map.nb_channels : stream.nb_channels;
+    const std::size_t frame = bit_fmt_frame_size(stream.bit_fmt, channels);
+    if (frame > VBAN_DATA_MAX_SIZE) {
+        logger_log(LOG_FATAL,
+                   "A frame of %llu channels in %s is %zu bytes: at most %zu fit in one packet",
+                   static_cast<unsigned long long>(channels), bit_fmt_name(stream.bit_fmt), frame,
+                   VBAN_DATA_MAX_SIZE);
         return 1;
     }
     return 0;
@@ -38,7 +48,7 @@ int check_stream(const stream_config& stream, const char* format_text) {
 
 void print_usage() {
     std::puts("\nUsage: quellor [OPTIONS]...\n");
-    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress to send stream to");
+    std::puts("-i, --ipaddress=IP      : MANDATORY. ipaddress or host name to send stream to");
     std::puts("-p, --port=PORT         : MANDATORY. port to use");
     std::puts("-s, --streamname=NAME   : MANDATORY. streamname to use");
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n",
@@ -84,12 +94,13 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     config->audio.buffer_size = 1024;
     config->socket.direction = SOCKET_DIRECTION_OUT;
     const char* format_text = "16I";
+    const shared_options shared{&config->socket, config->peer, config->streamname};
 
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
     while ((c = getopt_long(argc, argv, "i:p:s:b:d:r:n:f:c:l:h", long_options, nullptr)) != -1) {
         int outcome = 0;
-        if (read_shared_option(c, optarg, &config->socket, config->streamname, &outcome)) {
+        if (read_shared_option(c, optarg, shared, &outcome)) {
             if (outcome != 0) {
                 return outcome;
             }
@@ -107,33 +118,37 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
                 }
                 break;
             case 'r':
-                config->stream.sample_rate = static_cast<std::uint32_t>(std::atoi(optarg));
+                if (!read_number_option(optarg, "-r, --rate", rate_first, rate_last,
+                                        &config->stream.sample_rate)) {
+                    return 1;
+                }
                 break;
             case 'n':
-                config->stream.nb_channels = static_cast<std::uint32_t>(std::atoi(optarg));
+                if (!read_number_option(optarg, "-n, --nbchannels", channels_first, channels_last,
+                                        &config->stream.nb_channels)) {
+                    return 1;
+                }
                 break;
             case 'f':
                 config->stream.bit_fmt = bit_fmt_from_name(optarg);
                 format_text = optarg;
                 break;
-            case 'c': {
-                int result = audio_parse_map_config(&config->map, optarg);
-                if (result != 0) {
-                    return result;
+            case 'c':
+                if (!read_channel_list_option(optarg, &config->map)) {
+                    return 1;
                 }
                 break;
-            }
             default:  // -h, an unknown option, or a missing argument (already reported)
                 print_usage();
                 return 1;
         }
     }
 
-    if (shared_options_missing(config->socket, config->streamname)) {
-        print_usage();
+    if (shared_stray_argument(argc, argv, optind)) {
         return 1;
     }
-    if (shared_address_invalid(config->socket)) {
+    if (shared_options_missing(shared)) {
+        print_usage();
         return 1;
     }
     // The table says what can capture; a name it lacks is left to audio_init, which reports it.
@@ -149,5 +164,5 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
         static_assert(sizeof config->audio.backend == sizeof capture.name);
         std::memcpy(config->audio.backend, capture.name, sizeof capture.name);
     }
-    return check_stream(config->stream, format_text);
+    return check_stream(*config, format_text);
 }

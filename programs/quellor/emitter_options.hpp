@@ -14,6 +14,7 @@ struct emitter_config {
     stream_config stream;  // what the capture device is opened with
     map_config map;
     stream_name_text streamname;  // up to 16 bytes, always terminated here
+    peer_text peer;               // -i as given; socket.ip_address is what it resolves to
 };
 
 // Writes the usage text to standard output.

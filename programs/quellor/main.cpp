@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "audio/audio.hpp"
+#include "audio/backend_registry.hpp"
 #include "common/logger.hpp"
 #include "common/udp_socket.hpp"
 #include "programs/common/ping_answer.hpp"
@@ -29,6 +30,7 @@ std::int64_t nanoseconds(clock::time_point time) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    logger_set_standard_output(false);
     std::printf("%s version %s\n\n", argc > 0 && argv[0] != nullptr ? argv[0] : "quellor",
                 VBAN_TOOLS_VERSION_TEXT);
 
@@ -45,6 +47,9 @@ int main(int argc, char* argv[]) {
     int result = get_options(&config, argc, argv);
     if (result != 0) {
         return result == OPTIONS_VERSION_ASKED ? 0 : result;
+    }
+    if (!shared_resolve_peer(config.peer, &config.socket)) {
+        return 1;
     }
     result = socket_init(&socket, &config.socket);
     if (result != 0) {
@@ -72,8 +77,9 @@ int main(int argc, char* argv[]) {
     if (payload_size < 0) {
         return payload_size;
     }
-    const char* device =
-        config.audio.device[0] != '\0' ? config.audio.device : config.audio.backend;
+    // A peer is told the backend and the device, never a path of this machine.
+    char device[sizeof(service_identity{}.device_name)];
+    audio_backend_describe(config.audio.backend, config.audio.device, device, sizeof device);
     result =
         ping_answer_init(&pings, {VBAN_SERVICE_TRANSMITTER, sent.sample_rate, 0, "quellor", device,
                                   config.socket.ip_address, config.socket.port, config.streamname});
@@ -84,6 +90,7 @@ int main(int argc, char* argv[]) {
     const std::size_t frame = bit_fmt_frame_size(sent.bit_fmt, sent.nb_channels);
     std::int32_t status = 0;
     std::uint32_t packets = 0;
+    std::uint32_t unsent = 0;  // dropped by a send error the stream lived through
     while (stop_flag == 0) {
         // The input and the socket together: a peer that discovers devices may ping the port
         // this stream leaves from, also while the input is quiet (a pipe without a writer, a
@@ -124,10 +131,13 @@ int main(int argc, char* argv[]) {
         std::int32_t sent_bytes = socket_write(socket, buffer, length);
         // The network may be away for a while (a link going down, a firewall): that packet is
         // lost, and the stream goes on as soon as the network is back.
-        if (sent_bytes < 0 && !socket_send_error_is_transient(socket_last_error(socket))) {
-            status = sent_bytes;
-            stop_flag = 1;
-            break;
+        if (sent_bytes < 0) {
+            if (!socket_send_error_is_transient(socket_last_error(socket))) {
+                status = sent_bytes;
+                stop_flag = 1;
+                break;
+            }
+            ++unsent;
         }
         ++packets;
         if (stop_flag != 0) {
@@ -136,6 +146,12 @@ int main(int argc, char* argv[]) {
         status = 0;
     }
 
+    // The stream went on through the failed sends, but a run that lost packets did not do
+    // what it was asked: its status says so.
+    if (status == 0 && unsent != 0) {
+        logger_log(LOG_ERROR, "%s: %u of %u packets could not be sent", "main", unsent, packets);
+        status = -1;
+    }
     audio_release(&audio);
     socket_release(&socket);
     return status;

@@ -218,7 +218,7 @@ TEST(ManPages, ExitStatusesAreTheRealOnes) {
     seen["limmick"] = {
         {limmick({"-i", "127.0.0.1", "hello"}), 0},
         {limmick({"-h"}), 1},
-        {limmick({"-i", "not-an-address", "hello"}), 1},
+        {limmick({"-i", "999.1.1.1", "hello"}), 1},
     };
     // A send that fails: no network at all (the only link is down).
     if (auto status = test_support::in_network_namespace([&] {

@@ -663,8 +663,15 @@ TEST_F(Jack, PortsFollowTheStreamAndConnectToThePhysicalPortsInOrder) {
     EXPECT_EQ(inspector.ports("^rxports:"), names{"rxports:playback_1"});
 
     // A physical MIDI input (a MIDI bridge has them) is not an audio port to connect to: the
-    // third channel has no physical audio port left and stays unconnected, and plays on.
+    // third channel has no physical audio port left and stays unconnected, and plays on. (What
+    // a change of the stream does is told once a second at most: this one comes a second
+    // after the last was told.)
     ASSERT_TRUE(inspector.add_physical_midi_input("midi_in"));
+    const std::string told = "receiving 'Jack1' from 127.0.0.1: 1 ch";
+    ASSERT_TRUE(poll_until(
+        [&] { return test_support::read_file(logs.file("err")).find(told) != std::string::npos; },
+        10s));
+    std::this_thread::sleep_for(1s);
     ASSERT_TRUE(send_until(port, 3, "rxports:playback_3"));
     EXPECT_EQ(inspector.connections_soon("rxports:playback_2"), names{"system:playback_2"});
     EXPECT_EQ(inspector.connections("rxports:playback_3"), names{});

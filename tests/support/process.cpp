@@ -265,6 +265,13 @@ std::string read_file(const std::string& path) {
     return content.str();
 }
 
+void read_available(int fd, std::string& into) {
+    char chunk[4096];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+        into.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
 void write_file(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

@@ -60,6 +60,9 @@ private:
 // Reads a whole file; empty when it does not exist.
 std::string read_file(const std::string& path);
 
+// Appends to `into` whatever the non-blocking `fd` holds now, without waiting.
+void read_available(int fd, std::string& into);
+
 // Writes `content` to `path`, replacing what was there.
 void write_file(const std::string& path, const std::string& content);
 
