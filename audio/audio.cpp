@@ -19,6 +19,7 @@ struct audio_handle {
     stream_config stream;  // as last set, without the map's adjustment
     map_config map;
     std::unique_ptr<audio_backend> backend;
+    bool keeps_time = false;  // the backend's row: it plays at its own clock
     // An output that keeps its own time plays through this, made at every open; the others
     // only count the packets.
     playout* player = nullptr;
@@ -249,6 +250,7 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
         return -ENODEV;
     }
     handle->backend.reset(backend);
+    handle->keeps_time = audio_backend_find(handle->config.backend)->clocked;
     if (handle->config.direction != AUDIO_DIRECTION_IN) {
         handle->backend->set_target_latency(handle->config.target_ms);
     }
@@ -379,6 +381,10 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
         static_cast<std::uint32_t>(frames), handle->backend->device_fill(), now_ns,
         {write_played, handle}, waited_ns);
     return result < 0 ? result : static_cast<std::int32_t>(size);
+}
+
+bool audio_keeps_time(const audio_handle* handle) {
+    return handle != nullptr && handle->keeps_time;
 }
 
 const playout_stats* audio_get_stats(audio_handle* handle) {

@@ -64,6 +64,10 @@ std::int32_t audio_release(audio_handle** place);
                                               std::uint64_t size, std::uint32_t counter,
                                               std::int64_t now_ns, std::int64_t waited_ns = 0);
 
+// True when the output keeps its own time (its row of the backend table says so): then
+// audio_write_packet uses each packet's arrival, and a receiver has the socket stamp it.
+[[nodiscard]] bool audio_keeps_time(const audio_handle* handle);
+
 // What the packets of the current stream have met so far (the counts of every output; the
 // latency and clock figures of an output that keeps time), for a report: the figures that
 // cover the time since the last report (the headroom) start again after it. An output that

@@ -21,8 +21,9 @@ struct socket_handle {
     sockaddr_in destination;
     bool sender_filter_matchable;  // false when no sender's dotted text can equal ip_address
     in_addr accepted_sender;
-    int last_error;      // errno of the last failed send or receive
-    int reported_error;  // the send error already logged; 0 once a send succeeds again
+    int last_error;       // errno of the last failed send or receive
+    int reported_error;   // the send error already logged; 0 once a send succeeds again
+    bool arrival_stamps;  // the system stamps each datagram's arrival
 };
 
 namespace {
@@ -101,11 +102,13 @@ std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
     message.msg_namelen = sizeof *sender;
     message.msg_iov = &data;
     message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    // Only a socket that stamps arrivals has a control message to parse.
+    const bool stamped = handle->arrival_stamps && waited_ns != nullptr;
+    message.msg_control = stamped ? control : nullptr;
+    message.msg_controllen = stamped ? sizeof control : 0;
     ssize_t received = recvmsg(handle->fd, &message, flags);
     if (received >= 0 && waited_ns != nullptr) {
-        *waited_ns = waited_since(message);
+        *waited_ns = stamped ? waited_since(message) : 0;
     }
 
     if (received < 0) {
@@ -170,10 +173,6 @@ std::int32_t socket_open(socket_handle* handle) {
         }
     } else {
         ask_for_receive_buffer(fd);
-        // Arrival stamps tell how long a datagram waited in the queue: a receiver that was
-        // held up finds its backlog stale, and drops it.
-        std::int32_t stamp = 1;
-        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &stamp, sizeof stamp);
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -270,6 +269,18 @@ std::int32_t socket_set_receive_timeout(socket_handle* handle, int timeout_ms) {
     }
     timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     return setsockopt(handle->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 ? 0 : -1;
+}
+
+std::int32_t socket_set_arrival_stamps(socket_handle* handle, bool on) {
+    if (handle == nullptr || handle->fd == 0) {
+        return -1;
+    }
+    const int value = on ? 1 : 0;
+    if (setsockopt(handle->fd, SOL_SOCKET, SO_TIMESTAMPNS, &value, sizeof value) != 0) {
+        return -1;
+    }
+    handle->arrival_stamps = on;
+    return 0;
 }
 
 std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,

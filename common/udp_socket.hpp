@@ -40,11 +40,16 @@ std::int32_t socket_release(socket_handle** handle);
 // nothing still wakes up now and then; such a receive fails with EAGAIN. 0 or -1.
 [[nodiscard]] std::int32_t socket_set_receive_timeout(socket_handle* handle, int timeout_ms);
 
+// Has the system stamp each datagram's arrival (off at first), for a receiver that measures
+// how long datagrams waited in the queue: every datagram then carries a control message, so
+// a receiver that does not keep time leaves it off. 0 or -1.
+[[nodiscard]] std::int32_t socket_set_arrival_stamps(socket_handle* handle, bool on);
+
 // Receives one datagram from any sender, copying at most `size` bytes of it into `buffer`, the
 // sender into `sender` and, when `waited_ns` is given, how long the datagram waited in the
-// socket's queue (0 when the system did not stamp it). Returns its length, or -1
-// (socket_last_error tells why: EAGAIN after the receive timeout and EINTR after a signal are
-// not logged).
+// socket's queue (0 when the system did not stamp it: see socket_set_arrival_stamps). Returns its
+// length, or -1 (socket_last_error tells why: EAGAIN after the receive timeout and EINTR after a
+// signal are not logged).
 [[nodiscard]] std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
                                           sockaddr_in* sender, std::int64_t* waited_ns = nullptr);
 

@@ -125,6 +125,11 @@ int main(int argc, char* argv[]) {
     if (result != 0) {
         return result;
     }
+    // Arrival stamps tell an output that keeps time how long each datagram waited in the
+    // queue; the others would only pay for them.
+    if (socket_set_arrival_stamps(socket, audio_keeps_time(audio)) != 0) {
+        return -1;
+    }
     // A peer is told the backend and the device, never a path of this machine.
     char device[sizeof(service_identity{}.device_name)];
     audio_backend_describe(config.audio.backend, config.audio.device, device, sizeof device);
