@@ -14,12 +14,21 @@
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
+namespace {
+
+// What an output that only counts holds back, at most: a batch of packets, or a burst of them
+// that the system coalesced.
+constexpr std::size_t held_size = 128 * 1024;
+
+}  // namespace
+
 struct audio_handle {
     audio_config config;
     stream_config stream;  // as last set, without the map's adjustment
     map_config map;
     std::unique_ptr<audio_backend> backend;
-    bool keeps_time = false;  // the backend's row: it plays at its own clock
+    bool keeps_time = false;           // the backend's row: it plays at its own clock
+    bool reads_what_is_ready = false;  // and its read does not wait for more than is there
     // An output that keeps its own time plays through this, made at every open; the others
     // only count the packets.
     playout* player = nullptr;
@@ -28,6 +37,9 @@ struct audio_handle {
     std::uint64_t dropped = 0;  // packets whose configuration the output did not take
     // Allocated with the handle so that no transfer allocates.
     std::uint8_t buffer[AUDIO_MAP_BUFFER_SIZE];
+    // The packets an output that only counts has not written yet (audio_flush).
+    std::uint8_t held[held_size];
+    std::size_t held_bytes = 0;
 };
 
 namespace {
@@ -210,11 +222,29 @@ std::int32_t start_playout(audio_handle& handle) {
     return result;
 }
 
-// Before the output closes: what the playout kept back while it filled up goes out too.
+// The held packets, in as many writes as the output needs to take them all.
+std::int32_t write_held(audio_handle& handle) {
+    std::size_t done = 0;
+    while (done < handle.held_bytes) {
+        const std::int32_t written =
+            handle.backend->write(handle.held + done, handle.held_bytes - done);
+        if (written <= 0) {
+            handle.held_bytes = 0;
+            return written < 0 ? written : -EINTR;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    handle.held_bytes = 0;
+    return 0;
+}
+
+// Before the output closes: what the playout kept back while it filled up goes out too, and
+// so do the held packets.
 void finish_playout(audio_handle& handle) {
     if (handle.player != nullptr) {
         (void)playout_flush(handle.player, {write_played, &handle});
     }
+    (void)write_held(handle);
 }
 
 }  // namespace
@@ -250,7 +280,9 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
         return -ENODEV;
     }
     handle->backend.reset(backend);
-    handle->keeps_time = audio_backend_find(handle->config.backend)->clocked;
+    const audio_backend_entry* row = audio_backend_find(handle->config.backend);
+    handle->keeps_time = row->clocked;
+    handle->reads_what_is_ready = row->reads_what_is_ready;
     if (handle->config.direction != AUDIO_DIRECTION_IN) {
         handle->backend->set_target_latency(handle->config.target_ms);
     }
@@ -371,7 +403,18 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
     if (handle->player == nullptr) {
         // Written as it comes: a file or a pipe keeps the stream's bytes exactly as sent.
         (void)frame_counter_note(&handle->counter, counter, now_ns);
-        return write_mapped(*handle, data, size, name);
+        if (handle->map.nb_channels != 0 || size > sizeof handle->held) {
+            return write_mapped(*handle, data, size, name);
+        }
+        if (size > sizeof handle->held - handle->held_bytes) {
+            const std::int32_t written = write_held(*handle);
+            if (written < 0) {
+                return written;
+            }
+        }
+        std::memcpy(handle->held + handle->held_bytes, data, size);
+        handle->held_bytes += size;
+        return static_cast<std::int32_t>(size);
     }
     const std::uint64_t frame =
         bit_fmt_frame_size(handle->stream.bit_fmt, handle->stream.nb_channels);
@@ -381,6 +424,10 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
         static_cast<std::uint32_t>(frames), handle->backend->device_fill(), now_ns,
         {write_played, handle}, waited_ns);
     return result < 0 ? result : static_cast<std::int32_t>(size);
+}
+
+std::int32_t audio_flush(audio_handle* handle) {
+    return handle != nullptr ? write_held(*handle) : -EINVAL;
 }
 
 bool audio_keeps_time(const audio_handle* handle) {
@@ -431,6 +478,10 @@ std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
     if (!mapped_sizes_for(*handle, size, name, &sizes)) {
         return -EINVAL;
     }
+    // A read of many packets at once takes what the mapping buffer holds.
+    const std::uint64_t most =
+        AUDIO_MAP_BUFFER_SIZE / sizes.wide_frame * narrow_channels * sizes.sample;
+    size = std::min(size, most);
     const std::uint64_t request = size * sizes.wide_channels / narrow_channels;
     if (!fits_mapping_buffer(request, name)) {
         return -EINVAL;
@@ -450,6 +501,10 @@ std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size) {
                    sizes.wide_channels);
     }
     return static_cast<std::int32_t>(delivered);
+}
+
+bool audio_reads_what_is_ready(const audio_handle* handle) {
+    return handle != nullptr && handle->reads_what_is_ready;
 }
 
 std::int32_t audio_wait_input(audio_handle* handle, int other_fd, int timeout_ms) {

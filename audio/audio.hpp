@@ -58,11 +58,17 @@ std::int32_t audio_release(audio_handle** place);
 // monotonic clock) after waiting `waited_ns` in the socket's queue. An output that keeps its own
 // time gets them through the playout, which restores the packets' order, plays losses as silence,
 // holds the latency at its target and follows the sender's clock (but with bit_exact); the others
-// get them as they come, and the packets are only counted. Returns `size`, or a negative code.
-// Allocates nothing.
+// get them as they come, and the packets are only counted: without a channel map, they are held
+// back until audio_flush (or until the hold is full), so that a batch of packets goes out in
+// one write. Returns `size`, or a negative code (of the write that made room). Allocates nothing.
 [[nodiscard]] std::int32_t audio_write_packet(audio_handle* handle, const void* data,
                                               std::uint64_t size, std::uint32_t counter,
                                               std::int64_t now_ns, std::int64_t waited_ns = 0);
+
+// Writes what audio_write_packet held back, all of it: 0, or the output's negative code
+// (-EINTR when a signal cut the write short before a byte moved); what was held is then given
+// up. For every batch of packets, after its last. Allocates nothing.
+[[nodiscard]] std::int32_t audio_flush(audio_handle* handle);
 
 // True when the output keeps its own time (its row of the backend table says so): then
 // audio_write_packet uses each packet's arrival, and a receiver has the socket stamp it.
@@ -78,9 +84,13 @@ std::int32_t audio_release(audio_handle** place);
 // A packet dropped because the output did not take its configuration then. No allocation.
 void audio_note_dropped(audio_handle* handle);
 
-// Captures at most `size` bytes of frames, mapped; returns the bytes delivered.
-// Allocates nothing.
+// Captures at most `size` bytes of frames, mapped; returns the bytes delivered. With a map,
+// at most as many frames as the mapping buffer holds of the device's. Allocates nothing.
 [[nodiscard]] std::int32_t audio_read(audio_handle* handle, void* data, std::uint64_t size);
+
+// True when the capture's read returns what the input has ready without waiting for more
+// (its row of the backend table says so): a sender may then read many packets at once.
+[[nodiscard]] bool audio_reads_what_is_ready(const audio_handle* handle);
 
 // Waits at most `timeout_ms` until the capture has something for audio_read or `other_fd`
 // (a socket to serve meanwhile; -1: none) is readable: the AUDIO_WAIT_* mask, 0 after the

@@ -30,12 +30,14 @@ constexpr audio_backend_entry rows[] = {
      .init = pipe_backend_init,
      .can_capture = true,
      .clocked = false,
-     .device_is_path = true},
+     .device_is_path = true,
+     .reads_what_is_ready = true},
     {.name = "file",
      .init = file_backend_init,
      .can_capture = true,
      .clocked = false,
-     .device_is_path = true},
+     .device_is_path = true,
+     .reads_what_is_ready = true},
 };
 
 // The help sentence over every row, or over the rows that can capture, written into `text`.

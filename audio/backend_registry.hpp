@@ -15,6 +15,9 @@ struct audio_backend_entry {
     bool can_capture;             // its read delivers frames: a sender may capture from it
     bool clocked;                 // an output that plays at its own clock, not as fast as it is fed
     bool device_is_path = false;  // its device is a file or FIFO here, never told to peers
+    // Its read returns what the input has ready without waiting for the rest, so a sender may
+    // ask for many packets at once and gets one while the input only has one.
+    bool reads_what_is_ready = false;
 };
 
 // Every backend of this build, in lookup and help order (alsa, jack, pipe, file, each present

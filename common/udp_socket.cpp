@@ -3,16 +3,49 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "common/descriptor.hpp"
 #include "common/logger.hpp"
+
+namespace {
+
+// A message of a batch holds one datagram or, coalesced by the system, a burst of one
+// sender's datagrams of one size: up to the largest UDP payload.
+constexpr std::size_t message_size = 65536;
+
+// Room for a message's arrival stamp and its coalesced datagrams' size.
+struct alignas(cmsghdr) message_control {
+    char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
+};
+
+}  // namespace
+
+// The messages of one receive in batches and where their walk is; allocated once.
+struct socket_batch {
+    std::array<mmsghdr, SOCKET_BATCH_MESSAGES> messages;
+    std::array<iovec, SOCKET_BATCH_MESSAGES> data;
+    std::array<sockaddr_in, SOCKET_BATCH_MESSAGES> senders;
+    std::array<message_control, SOCKET_BATCH_MESSAGES> controls;
+    std::unique_ptr<std::uint8_t[]> bytes;  // SOCKET_BATCH_MESSAGES * message_size
+    std::int32_t count;                     // messages of the last receive
+    std::int32_t message;                   // the message walked now
+    bool entered;                           // its control message has been read
+    std::size_t offset;                     // its bytes handed out so far
+    std::size_t segment;                    // the size of its coalesced datagrams; 0: one datagram
+    std::int64_t arrived;                   // its arrival on the monotonic clock; 0: not stamped
+    std::int64_t offset_ns;  // the real-time clock less the monotonic one, at the receive
+};
 
 struct socket_handle {
     socket_config config;
@@ -24,6 +57,10 @@ struct socket_handle {
     int last_error;       // errno of the last failed send or receive
     int reported_error;   // the send error already logged; 0 once a send succeeds again
     bool arrival_stamps;  // the system stamps each datagram's arrival
+    std::unique_ptr<socket_batch> batch;  // made by socket_enable_batches
+    bool segmenting;  // bursts go out as one send that the system cuts into datagrams
+    std::array<mmsghdr, SOCKET_BURST_DATAGRAMS> burst;  // a burst a datagram at a time
+    std::array<iovec, SOCKET_BURST_DATAGRAMS> burst_data;
 };
 
 namespace {
@@ -72,54 +109,117 @@ void ask_for_receive_buffer(int fd) {
     }
 }
 
-// The time a datagram waited in the queue, from the stamp the system put on its arrival (on
-// the real-time clock, which its stamps use); 0 without one.
-std::int64_t waited_since(const msghdr& message) {
-    for (const cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
-         c = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(c))) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec arrived{};
-            std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
-            timespec now{};
-            clock_gettime(CLOCK_REALTIME, &now);
-            const std::int64_t waited =
-                (now.tv_sec - arrived.tv_sec) * 1'000'000'000LL + (now.tv_nsec - arrived.tv_nsec);
-            return waited > 0 ? waited : 0;
-        }
-    }
-    return 0;
+std::int64_t nanoseconds(const timespec& time) {
+    return time.tv_sec * 1'000'000'000LL + time.tv_nsec;
 }
 
-// One receive. A failure is logged unless it is an interruption or the receive timeout, which
-// are how a receiver learns of a signal or of a quiet second.
-std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
-                          sockaddr_in* sender, const char* name, std::int64_t* waited_ns = nullptr,
-                          int flags = 0) {
-    iovec data{buffer, size};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-    msghdr message{};
-    message.msg_name = sender;
-    message.msg_namelen = sizeof *sender;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    // Only a socket that stamps arrivals has a control message to parse.
-    const bool stamped = handle->arrival_stamps && waited_ns != nullptr;
-    message.msg_control = stamped ? control : nullptr;
-    message.msg_controllen = stamped ? sizeof control : 0;
-    ssize_t received = recvmsg(handle->fd, &message, flags);
-    if (received >= 0 && waited_ns != nullptr) {
-        *waited_ns = stamped ? waited_since(message) : 0;
+// The failed receive's errno kept, and logged unless it is an interruption or the receive
+// timeout, which are how a receiver learns of a signal or of a quiet second.
+std::int32_t receive_failed(socket_handle* handle, const char* name) {
+    handle->last_error = errno;
+    const int error = handle->last_error;
+    if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
+        logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, error, strerror(error));
     }
+    return -1;
+}
 
-    if (received < 0) {
-        handle->last_error = errno;
-        const int error = handle->last_error;
-        if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
-            logger_log(LOG_ERROR, "%s: recvfrom error %d %s", name, error, strerror(error));
+// Reads the control message of the batch's current message: its coalesced datagrams' size
+// and its arrival, moved onto the monotonic clock.
+void enter_message(socket_batch& batch) {
+    msghdr& message = batch.messages[static_cast<std::size_t>(batch.message)].msg_hdr;
+    batch.entered = true;
+    batch.offset = 0;
+    batch.segment = 0;
+    batch.arrived = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            int segment = 0;
+            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+            batch.segment = segment > 0 ? static_cast<std::size_t>(segment) : 0;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec arrived{};
+            std::memcpy(&arrived, CMSG_DATA(c), sizeof arrived);
+            batch.arrived = nanoseconds(arrived) - batch.offset_ns;
         }
-        return -1;
+    }
+}
+
+// One receive of one datagram.
+std::int32_t receive_from(socket_handle* handle, void* buffer, std::size_t size,
+                          sockaddr_in* sender, const char* name, int flags = 0) {
+    socklen_t length = sizeof *sender;
+    ssize_t received =
+        recvfrom(handle->fd, buffer, size, flags, reinterpret_cast<sockaddr*>(sender), &length);
+    if (received < 0) {
+        return receive_failed(handle, name);
     }
     return static_cast<std::int32_t>(received);
+}
+
+// A send's outcome, for the log: a failure once per kind of error while it lasts (a sender
+// that goes on through an unreachable network would otherwise write one line per packet),
+// and a success ends it.
+void note_send(socket_handle* handle, bool sent) {
+    if (sent) {
+        handle->reported_error = 0;
+        return;
+    }
+    const int error = errno;
+    handle->last_error = error;
+    if (error != EINTR && error != handle->reported_error) {
+        logger_log(LOG_ERROR, "%s: sendto error %d %s", "socket_write", error, strerror(error));
+        handle->reported_error = error;
+    }
+}
+
+// The burst as one send that the system cuts into datagrams of `size` bytes (UDP segmentation
+// offload): one pass through the network stack for all of them. All or none go out.
+bool send_segmented(socket_handle* handle, const std::uint8_t* data, std::size_t total,
+                    std::size_t size) {
+    iovec io{const_cast<std::uint8_t*>(data), total};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+    msghdr message{};
+    message.msg_name = &handle->destination;
+    message.msg_namelen = sizeof handle->destination;
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    const auto segment = static_cast<std::uint16_t>(size);
+    std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
+    return sendmsg(handle->fd, &message, 0) >= 0;
+}
+
+// The burst a datagram at a time, in one call while they go out: how many did, the first
+// ones; the error of the one that did not is in last_error.
+std::size_t send_each(socket_handle* handle, const std::uint8_t* data, std::size_t size,
+                      std::size_t count, std::size_t last_size) {
+    for (std::size_t i = 0; i < count; ++i) {
+        handle->burst_data[i] = {const_cast<std::uint8_t*>(data) + i * size,
+                                 i + 1 == count ? last_size : size};
+        msghdr& message = handle->burst[i].msg_hdr;
+        message.msg_name = &handle->destination;
+        message.msg_namelen = sizeof handle->destination;
+        message.msg_iov = &handle->burst_data[i];
+        message.msg_iovlen = 1;
+    }
+    std::size_t done = 0;
+    while (done < count) {
+        // After a failure the system says only how many went out; the next call tells why.
+        const int sent = sendmmsg(handle->fd, handle->burst.data() + done,
+                                  static_cast<unsigned>(count - done), 0);
+        note_send(handle, sent > 0);
+        if (sent <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(sent);
+    }
+    return done;
 }
 
 std::int32_t socket_close(socket_handle* handle) {
@@ -218,6 +318,7 @@ std::int32_t socket_init(socket_handle** handle, const socket_config* config) {
     // A text that is no valid address becomes 255.255.255.255, as inet_addr defines.
     created->destination.sin_addr.s_addr = inet_addr(created->config.ip_address);
     prepare_sender_filter(created);
+    created->segmenting = true;
 
     std::int32_t result = socket_open(created);
     if (result != 0) {
@@ -283,18 +384,95 @@ std::int32_t socket_set_arrival_stamps(socket_handle* handle, bool on) {
     return 0;
 }
 
-std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
-                            sockaddr_in* sender, std::int64_t* waited_ns) {
-    const char* name = "socket_receive";
-    if (handle == nullptr || buffer == nullptr || sender == nullptr) {
-        logger_log(LOG_ERROR, "%s: one parameter is a null pointer", name);
+std::int32_t socket_enable_batches(socket_handle* handle) {
+    if (handle == nullptr || handle->fd == 0) {
         return -EINVAL;
     }
-    if (handle->fd == 0) {
-        logger_log(LOG_ERROR, "%s: socket is not open", name);
-        return -ENODEV;
+    auto batch = std::unique_ptr<socket_batch>(new (std::nothrow) socket_batch{});
+    if (batch == nullptr) {
+        return -ENOMEM;
     }
-    return receive_from(handle, buffer, size, sender, name, waited_ns);
+    // Zeroed, so that its pages are the program's from the start.
+    batch->bytes.reset(new (std::nothrow) std::uint8_t[SOCKET_BATCH_MESSAGES * message_size]());
+    if (batch->bytes == nullptr) {
+        return -ENOMEM;
+    }
+    for (std::size_t i = 0; i < SOCKET_BATCH_MESSAGES; ++i) {
+        batch->data[i] = {batch->bytes.get() + i * message_size, message_size};
+        msghdr& message = batch->messages[i].msg_hdr;
+        message.msg_name = &batch->senders[i];
+        message.msg_iov = &batch->data[i];
+        message.msg_iovlen = 1;
+        message.msg_control = batch->controls[i].bytes;
+    }
+    // A burst that one sender sent in one call (quellor's, when its input is ahead) then comes
+    // as one message; a system without it gives every datagram its own.
+    const int coalesce = 1;
+    setsockopt(handle->fd, SOL_UDP, UDP_GRO, &coalesce, sizeof coalesce);
+    handle->batch = std::move(batch);
+    return 0;
+}
+
+std::int32_t socket_receive_batch(socket_handle* handle) {
+    if (handle == nullptr || handle->batch == nullptr) {
+        return -EINVAL;
+    }
+    socket_batch& batch = *handle->batch;
+    batch.count = 0;
+    for (mmsghdr& m : batch.messages) {
+        m.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        m.msg_hdr.msg_controllen = sizeof(message_control);
+    }
+    // Waits for the first datagram only: when datagrams come one at a time, each is taken as
+    // it comes, and what has queued up behind it comes along in the same call.
+    const int received =
+        recvmmsg(handle->fd, batch.messages.data(), SOCKET_BATCH_MESSAGES, MSG_WAITFORONE, nullptr);
+    if (received < 0) {
+        return receive_failed(handle, "socket_receive_batch");
+    }
+    if (handle->arrival_stamps) {
+        // The system stamps on the real-time clock; one reading of both clocks moves every
+        // stamp of the batch onto the monotonic clock.
+        timespec real{};
+        timespec monotonic{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        clock_gettime(CLOCK_MONOTONIC, &monotonic);
+        batch.offset_ns = nanoseconds(real) - nanoseconds(monotonic);
+    }
+    batch.count = received;
+    batch.message = 0;
+    batch.entered = false;
+    return received;
+}
+
+bool socket_batch_next(socket_handle* handle, socket_datagram* out) {
+    if (handle == nullptr || handle->batch == nullptr || out == nullptr) {
+        return false;
+    }
+    socket_batch& batch = *handle->batch;
+    while (batch.message < batch.count) {
+        const auto index = static_cast<std::size_t>(batch.message);
+        const std::size_t length = batch.messages[index].msg_len;
+        const bool first = !batch.entered;
+        if (first) {
+            enter_message(batch);
+        }
+        // An empty datagram is a datagram too.
+        if (batch.offset < length || (first && length == 0)) {
+            const std::size_t rest = length - batch.offset;
+            const std::size_t size =
+                batch.segment != 0 && batch.segment < rest ? batch.segment : rest;
+            out->data = batch.bytes.get() + index * message_size + batch.offset;
+            out->size = size;
+            out->sender = batch.senders[index];
+            out->arrived_ns = batch.arrived;
+            batch.offset += size;
+            return true;
+        }
+        ++batch.message;
+        batch.entered = false;
+    }
+    return false;
 }
 
 std::int32_t socket_receive_pending(socket_handle* handle, void* buffer, std::size_t size,
@@ -302,8 +480,7 @@ std::int32_t socket_receive_pending(socket_handle* handle, void* buffer, std::si
     if (handle == nullptr || buffer == nullptr || sender == nullptr || handle->fd == 0) {
         return -EINVAL;
     }
-    return receive_from(handle, buffer, size, sender, "socket_receive_pending", nullptr,
-                        MSG_DONTWAIT);
+    return receive_from(handle, buffer, size, sender, "socket_receive_pending", MSG_DONTWAIT);
 }
 
 bool socket_is_peer(const socket_handle* handle, const sockaddr_in& sender) {
@@ -335,19 +512,39 @@ std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t s
     ssize_t sent =
         sendto(handle->fd, data, size, 0, reinterpret_cast<const sockaddr*>(&handle->destination),
                sizeof handle->destination);
-    if (sent < 0) {
-        const int error = errno;
-        handle->last_error = error;
-        // One line per kind of error while it lasts: a sender that goes on through an
-        // unreachable network would otherwise write one for every packet.
-        if (error != EINTR && error != handle->reported_error) {
-            logger_log(LOG_ERROR, "%s: sendto error %d %s", name, error, strerror(error));
-            handle->reported_error = error;
-        }
-        return -1;
+    note_send(handle, sent >= 0);
+    return sent < 0 ? -1 : static_cast<std::int32_t>(sent);
+}
+
+std::size_t socket_burst_capacity(std::size_t size) {
+    const std::size_t fit = size != 0 ? SOCKET_BURST_BYTES / size : 1;
+    return std::clamp<std::size_t>(fit, 1, SOCKET_BURST_DATAGRAMS);
+}
+
+std::int32_t socket_write_burst(socket_handle* handle, const void* data, std::size_t size,
+                                std::size_t count, std::size_t last_size) {
+    if (handle == nullptr || data == nullptr || handle->fd == 0 || count == 0 ||
+        count > socket_burst_capacity(size) || last_size > size) {
+        logger_log(LOG_ERROR, "%s: no such burst to send", "socket_write_burst");
+        return -EINVAL;
     }
-    handle->reported_error = 0;
-    return static_cast<std::int32_t>(sent);
+    if (count == 1) {
+        return socket_write(handle, data, last_size) < 0 ? 0 : 1;
+    }
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (handle->segmenting) {
+        if (send_segmented(handle, bytes, (count - 1) * size + last_size, size)) {
+            note_send(handle, true);
+            return static_cast<std::int32_t>(count);
+        }
+        // The same burst a datagram at a time tells which fail, and why. When they go out, the
+        // refusal was the segmentation's own (a device that cannot compute checksums, a path
+        // whose MTU is smaller than a datagram), and it is not tried again.
+        const std::size_t sent = send_each(handle, bytes, size, count, last_size);
+        handle->segmenting = sent == 0;
+        return static_cast<std::int32_t>(sent);
+    }
+    return static_cast<std::int32_t>(send_each(handle, bytes, size, count, last_size));
 }
 
 int socket_descriptor(const socket_handle* handle) {

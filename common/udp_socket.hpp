@@ -40,20 +40,44 @@ std::int32_t socket_release(socket_handle** handle);
 // nothing still wakes up now and then; such a receive fails with EAGAIN. 0 or -1.
 [[nodiscard]] std::int32_t socket_set_receive_timeout(socket_handle* handle, int timeout_ms);
 
+// The most messages one receive in batches takes (each a datagram, or a burst of one
+// sender's datagrams that the system coalesced).
+constexpr std::size_t SOCKET_BATCH_MESSAGES = 16;
+
+// One datagram of a batch: its bytes (valid until the next receive), its sender, and its
+// arrival on the monotonic clock (std::chrono::steady_clock's), 0 when it was not stamped.
+struct socket_datagram {
+    const std::uint8_t* data;
+    std::size_t size;
+    sockaddr_in sender;
+    std::int64_t arrived_ns;
+};
+
 // Has the system stamp each datagram's arrival (off at first), for a receiver that measures
 // how long datagrams waited in the queue: every datagram then carries a control message, so
 // a receiver that does not keep time leaves it off. 0 or -1.
 [[nodiscard]] std::int32_t socket_set_arrival_stamps(socket_handle* handle, bool on);
 
-// Receives one datagram from any sender, copying at most `size` bytes of it into `buffer`, the
-// sender into `sender` and, when `waited_ns` is given, how long the datagram waited in the
-// socket's queue (0 when the system did not stamp it: see socket_set_arrival_stamps). Returns its
-// length, or -1 (socket_last_error tells why: EAGAIN after the receive timeout and EINTR after a
-// signal are not logged).
-[[nodiscard]] std::int32_t socket_receive(socket_handle* handle, void* buffer, std::size_t size,
-                                          sockaddr_in* sender, std::int64_t* waited_ns = nullptr);
+// Prepares an in socket for socket_receive_batch, its only receive from then on: the buffers
+// of SOCKET_BATCH_MESSAGES messages (1 MiB), allocated and touched here once, so that what
+// arrives later does not grow the program, and the system's coalescing of a sender's bursts
+// where it has it. 0, -EINVAL or -ENOMEM.
+[[nodiscard]] std::int32_t socket_enable_batches(socket_handle* handle);
 
-// Like socket_receive, without waiting: -1 with EAGAIN at once when no datagram is queued.
+// Waits, as long as the receive timeout allows, for a datagram from any sender, and takes
+// with it those queued behind it, up to the bound, without waiting for more: the number of
+// messages, walked with socket_batch_next; -1 as socket_receive_pending fails (EAGAIN after
+// the timeout and EINTR after a signal are not logged). Allocates nothing.
+[[nodiscard]] std::int32_t socket_receive_batch(socket_handle* handle);
+
+// The next datagram of the last batch, in the order they came, into `out`; false after the
+// last one. Each keeps its own arrival stamp (datagrams that the system coalesced came
+// together and share theirs). Allocates nothing.
+[[nodiscard]] bool socket_batch_next(socket_handle* handle, socket_datagram* out);
+
+// Receives one datagram from any sender without waiting, copying at most `size` bytes of it
+// into `buffer` and the sender into `sender`: its length, or -1 (socket_last_error tells
+// why; EAGAIN at once when no datagram is queued, not logged).
 [[nodiscard]] std::int32_t socket_receive_pending(socket_handle* handle, void* buffer,
                                                   std::size_t size, sockaddr_in* sender);
 
@@ -69,6 +93,24 @@ std::int32_t socket_release(socket_handle** handle);
 // refuses it (socket_last_error tells why). A failure is logged once per kind of error until
 // a send succeeds again.
 [[nodiscard]] std::int32_t socket_write(socket_handle* handle, const void* data, std::size_t size);
+
+// The most datagrams, and the most bytes of them, that one burst sends (the system's bounds for
+// a send it cuts into datagrams).
+constexpr std::size_t SOCKET_BURST_DATAGRAMS = 64;
+constexpr std::size_t SOCKET_BURST_BYTES = 65507;
+
+// How many datagrams of `size` bytes one burst may hold: at least 1.
+[[nodiscard]] std::size_t socket_burst_capacity(std::size_t size);
+
+// Sends `count` datagrams (at most socket_burst_capacity(size)) to the configured address and
+// port, in order: laid one after the other at `data`, each `size` bytes, the last
+// `last_size` (at most `size`). Where the system can, in one send that it cuts into the
+// datagrams, else in one call for all. Returns how many went out, the first ones: all of them,
+// or fewer when the one after them failed (socket_last_error tells why, logged as
+// socket_write does); -EINVAL for a burst it cannot send. Allocates nothing.
+[[nodiscard]] std::int32_t socket_write_burst(socket_handle* handle, const void* data,
+                                              std::size_t size, std::size_t count,
+                                              std::size_t last_size);
 
 // The socket's descriptor, for a poll that waits on it together with something else; the
 // endpoint keeps it.

@@ -33,8 +33,6 @@ int receive_timeout_for(double stats_interval_s) {
     return stats_ms < receive_timeout_ms ? stats_ms : receive_timeout_ms;
 }
 
-std::uint8_t stop_flag = 0;
-
 std::int64_t nanoseconds(clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
 }
@@ -83,6 +81,70 @@ void report_stats(audio_handle* audio, bool always) {
     }
 }
 
+// What the receive loop keeps from one datagram to the next.
+struct receiver_state {
+    const char* streamname;
+    socket_handle* socket;
+    audio_handle* audio;
+    ping_answer* pings;
+    receiver_report* report;
+    output_retry retry;
+    stream_config playing;
+};
+
+// Answers, reports or plays one datagram: 0 to go on, or the output's negative code that ends
+// the receiver.
+std::int32_t take_datagram(receiver_state& state, const socket_datagram& datagram,
+                           clock::time_point now) {
+    const std::uint8_t* bytes = datagram.data;
+    const std::size_t length = datagram.size;
+    if (ping_answer_handle(state.pings, state.socket, bytes, length, datagram.sender,
+                           nanoseconds(now))) {
+        return 0;
+    }
+    if (!socket_is_peer(state.socket, datagram.sender)) {
+        state.report->from_stranger(bytes, length, datagram.sender, now);
+        return 0;
+    }
+    if (logger_enabled(LOG_DEBUG)) {
+        (void)packet_check(state.streamname, bytes, length);  // every datagram, decoded
+    }
+    const packet_fault fault = packet_find_fault(state.streamname, bytes, length);
+    if (fault != packet_fault::none) {
+        state.report->refused(fault, bytes, length, datagram.sender, now);
+        return 0;
+    }
+    stream_config stream{};
+    if (packet_get_stream_config(bytes, &stream) != 0) {
+        return 0;
+    }
+    if (!(stream == state.playing)) {
+        // A packet the output does not take is counted. Held back, the output still plays
+        // the stream it played; refused, nothing until a packet that it takes.
+        const std::int32_t taken =
+            output_takes(state.audio, stream, state.retry, *state.report, now);
+        if (taken != 0) {
+            audio_note_dropped(state.audio);
+            state.playing = taken == -EBUSY ? state.playing : stream_config{};
+            return 0;
+        }
+        service_identity_set_sample_rate(&state.pings->identity, stream.sample_rate);
+        state.playing = stream;
+    }
+    const auto payload = static_cast<std::int32_t>(length - VBAN_HEADER_SIZE);
+    const std::int64_t now_ns = nanoseconds(now);
+    const std::int64_t waited_ns = datagram.arrived_ns != 0 ? now_ns - datagram.arrived_ns : 0;
+    const std::int32_t written = audio_write_packet(
+        state.audio, bytes + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
+        packet_get_counter(bytes), now_ns, waited_ns > 0 ? waited_ns : 0);
+    // A write cut short by the signal that stops the receiver is the normal end.
+    if (written != payload && !receiver_stop_requested()) {
+        logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written, payload);
+        return written < 0 ? written : 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -92,7 +154,6 @@ int main(int argc, char* argv[]) {
     static socket_handle* socket = nullptr;
     static audio_handle* audio = nullptr;
     static ping_answer pings{};
-    std::uint8_t buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
 
     int result = get_options(&config, argc, argv);
     if (result == OPTIONS_VERSION_ASKED) {
@@ -127,8 +188,13 @@ int main(int argc, char* argv[]) {
     }
     // Arrival stamps tell an output that keeps time how long each datagram waited in the
     // queue; the others would only pay for them.
-    if (socket_set_arrival_stamps(socket, audio_keeps_time(audio)) != 0) {
+    const bool keeps_time = audio_keeps_time(audio);
+    if (socket_set_arrival_stamps(socket, keeps_time) != 0) {
         return -1;
+    }
+    result = socket_enable_batches(socket);
+    if (result != 0) {
+        return result;
     }
     // A peer is told the backend and the device, never a path of this machine.
     char device[sizeof(service_identity{}.device_name)];
@@ -143,77 +209,40 @@ int main(int argc, char* argv[]) {
     receiver_signals_install();
 
     // The loop ends when a receive fails or the open output fails (the program then exits with
-    // that step's result), or at SIGINT or SIGTERM (status 0).
-    output_retry retry;
+    // that step's result), or at SIGINT or SIGTERM (status 0). Each turn takes the datagrams
+    // queued by then, one when they come one at a time, and plays them in order.
     receiver_report report(clock::now(), std::chrono::duration<double>(config.stats_interval_s),
                            config.streamname, config.socket.ip_address);
-    stream_config playing{};
+    receiver_state state{config.streamname, socket, audio, &pings, &report, {}, {}};
     std::int32_t status = 0;
-    while (stop_flag == 0 && !receiver_stop_requested()) {
-        sockaddr_in sender{};
-        std::int64_t waited_ns = 0;
-        const std::int32_t size =
-            socket_receive(socket, buffer, sizeof buffer, &sender, &waited_ns);
-        const clock::time_point now = clock::now();
-        report.tell_kept(now);
+    while (!receiver_stop_requested()) {
+        const std::int32_t received = socket_receive_batch(socket);
+        const clock::time_point batch_time = clock::now();
+        report.tell_kept(batch_time);
         const bool asked = receiver_take_stats_request();
-        if (report.stats_due(now) || asked) {
+        if (report.stats_due(batch_time) || asked) {
             report_stats(audio, asked);
         }
-        if (size < 0) {
+        if (received < 0) {
             const int error = socket_last_error(socket);
             if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
                 continue;
             }
-            status = size;
-            stop_flag = 1;
+            status = received;
             break;
         }
-        const auto length = static_cast<std::size_t>(size);
-        if (ping_answer_handle(&pings, socket, buffer, length, sender, nanoseconds(now))) {
-            continue;
+        socket_datagram datagram{};
+        while (status == 0 && !receiver_stop_requested() && socket_batch_next(socket, &datagram)) {
+            // An output that keeps time places each packet at its own moment; for the others
+            // the batch's is as good.
+            status = take_datagram(state, datagram, keeps_time ? clock::now() : batch_time);
         }
-        if (!socket_is_peer(socket, sender)) {
-            report.from_stranger(buffer, length, sender, now);
-            continue;
+        const std::int32_t flushed = audio_flush(audio);
+        if (status == 0 && flushed < 0 && !receiver_stop_requested()) {
+            status = flushed;
         }
-        if (logger_enabled(LOG_DEBUG)) {
-            (void)packet_check(config.streamname, buffer, length);  // every datagram, decoded
-        }
-        const packet_fault fault = packet_find_fault(config.streamname, buffer, length);
-        if (fault != packet_fault::none) {
-            report.refused(fault, buffer, length, sender, now);
-            continue;
-        }
-        stream_config stream{};
-        if (packet_get_stream_config(buffer, &stream) != 0) {
-            continue;
-        }
-        if (!(stream == playing)) {
-            // A packet the output does not take is counted. Held back, the output still plays
-            // the stream it played; refused, nothing until a packet that it takes.
-            const std::int32_t taken = output_takes(audio, stream, retry, report, now);
-            if (taken != 0) {
-                audio_note_dropped(audio);
-                playing = taken == -EBUSY ? playing : stream_config{};
-                continue;
-            }
-            service_identity_set_sample_rate(&pings.identity, stream.sample_rate);
-            playing = stream;
-        }
-        const std::int32_t payload = size - static_cast<std::int32_t>(VBAN_HEADER_SIZE);
-        const std::int32_t written = audio_write_packet(
-            audio, buffer + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
-            packet_get_counter(buffer), nanoseconds(now), waited_ns);
-        // A write cut short by the signal that stops the receiver is the normal end.
-        if (written != payload && !receiver_stop_requested()) {
-            logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written,
-                       payload);
-            if (written < 0) {
-                status = written;
-                stop_flag = 1;
-                break;
-            }
+        if (status != 0) {
+            break;
         }
     }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "audio/audio.hpp"
 #include "audio/backend_registry.hpp"
@@ -15,8 +16,6 @@
 #include "vban/vban.hpp"
 
 namespace {
-
-std::uint8_t stop_flag = 0;
 
 using clock = std::chrono::steady_clock;
 
@@ -40,9 +39,11 @@ int main(int argc, char* argv[]) {
     static socket_handle* socket = nullptr;
     static audio_handle* audio = nullptr;
     static ping_answer pings{};
-    // The header stays at the start for the whole run; every capture read lands behind it.
-    std::uint8_t buffer[VBAN_PROTOCOL_MAX_SIZE] = {};
-    std::uint8_t* payload = buffer + VBAN_HEADER_SIZE;
+    // The header of the stream, stamped for every packet; the samples of one read; the
+    // packets made of them, one after the other, as a burst goes out.
+    std::uint8_t header[VBAN_HEADER_SIZE] = {};
+    static std::uint8_t samples[SOCKET_BURST_BYTES];
+    static std::uint8_t packets[SOCKET_BURST_BYTES];
 
     int result = get_options(&config, argc, argv);
     if (result != 0) {
@@ -70,10 +71,10 @@ int main(int argc, char* argv[]) {
 
     stream_config sent{};
     if (audio_get_stream_config(audio, &sent) != 0 ||
-        packet_init_header(buffer, &sent, config.streamname) != 0) {
+        packet_init_header(header, &sent, config.streamname) != 0) {
         return -22;
     }
-    std::int32_t payload_size = packet_get_max_payload_size(buffer);
+    std::int32_t payload_size = packet_get_max_payload_size(header);
     if (payload_size < 0) {
         return payload_size;
     }
@@ -88,10 +89,17 @@ int main(int argc, char* argv[]) {
     }
 
     const std::size_t frame = bit_fmt_frame_size(sent.bit_fmt, sent.nb_channels);
+    const auto largest = static_cast<std::size_t>(payload_size);
+    const std::size_t stride = VBAN_HEADER_SIZE + largest;
+    // An input that has more than a packet ready (a file, a pipe that is ahead) is read and
+    // sent a burst at a time; one that delivers as it goes (a capture device), a packet at a
+    // time, each as soon as it is whole.
+    const std::size_t most = audio_reads_what_is_ready(audio) ? socket_burst_capacity(stride) : 1;
     std::int32_t status = 0;
-    std::uint32_t packets = 0;
+    std::uint32_t packets_made = 0;
     std::uint32_t unsent = 0;  // dropped by a send error the stream lived through
-    while (stop_flag == 0) {
+    bool ended = false;
+    while (!ended) {
         // The input and the socket together: a peer that discovers devices may ping the port
         // this stream leaves from, also while the input is quiet (a pipe without a writer, a
         // device that has not started).
@@ -102,10 +110,9 @@ int main(int argc, char* argv[]) {
         if ((ready & AUDIO_WAIT_INPUT) == 0) {
             continue;
         }
-        std::int32_t got = audio_read(audio, payload, static_cast<std::uint64_t>(payload_size));
+        std::int32_t got = audio_read(audio, samples, most * largest);
         if (got < 0) {
             status = got;
-            stop_flag = 1;
             break;
         }
         // A read ends inside a frame only where the input ends: its whole frames still go out.
@@ -115,41 +122,62 @@ int main(int argc, char* argv[]) {
                        "%s: the input ends inside a frame: its last %zu bytes are dropped", "main",
                        partial);
             got -= static_cast<std::int32_t>(partial);
-            stop_flag = 1;
+            ended = true;
         }
         if (got == 0) {
-            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets);
+            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets_made);
             break;
         }
-        std::size_t length = VBAN_HEADER_SIZE + static_cast<std::size_t>(got);
-        if (packet_set_new_content(buffer, static_cast<std::size_t>(got)) != 0 ||
-            (status = packet_check(config.streamname, buffer, length)) != 0) {
+        // Packets of the largest size, the last with what is left.
+        const auto bytes = static_cast<std::size_t>(got);
+        const std::size_t count = (bytes + largest - 1) / largest;
+        const std::size_t last = bytes - (count - 1) * largest;
+        for (std::size_t i = 0; i < count && status == 0; ++i) {
+            const std::size_t size = i + 1 == count ? last : largest;
+            std::uint8_t* packet = packets + i * stride;
+            if (packet_set_new_content(header, size) != 0) {
+                status = -22;
+                break;
+            }
+            std::memcpy(packet, header, VBAN_HEADER_SIZE);
+            std::memcpy(packet + VBAN_HEADER_SIZE, samples + i * largest, size);
+            status = packet_check(config.streamname, packet, VBAN_HEADER_SIZE + size);
+        }
+        if (status != 0) {
             logger_log(LOG_ERROR, "%s: packet prepared is invalid", "main");
             status = -22;
             break;
         }
-        std::int32_t sent_bytes = socket_write(socket, buffer, length);
-        // The network may be away for a while (a link going down, a firewall): that packet is
-        // lost, and the stream goes on as soon as the network is back.
-        if (sent_bytes < 0) {
-            if (!socket_send_error_is_transient(socket_last_error(socket))) {
-                status = sent_bytes;
-                stop_flag = 1;
+        // The network may be away for a while (a link going down, a firewall): a packet that
+        // fails so is lost, and the stream goes on with the next.
+        for (std::size_t done = 0; done < count;) {
+            const std::int32_t out = socket_write_burst(socket, packets + done * stride, stride,
+                                                        count - done, VBAN_HEADER_SIZE + last);
+            done += static_cast<std::size_t>(out > 0 ? out : 0);
+            if (done == count) {
+                break;
+            }
+            if (out < 0 || !socket_send_error_is_transient(socket_last_error(socket))) {
+                status = -1;
                 break;
             }
             ++unsent;
+            ++done;
         }
-        ++packets;
-        if (stop_flag != 0) {
-            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets);
+        packets_made += static_cast<std::uint32_t>(count);
+        if (status != 0) {
+            break;
         }
-        status = 0;
+        if (ended) {
+            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets_made);
+        }
     }
 
     // The stream went on through the failed sends, but a run that lost packets did not do
     // what it was asked: its status says so.
     if (status == 0 && unsent != 0) {
-        logger_log(LOG_ERROR, "%s: %u of %u packets could not be sent", "main", unsent, packets);
+        logger_log(LOG_ERROR, "%s: %u of %u packets could not be sent", "main", unsent,
+                   packets_made);
         status = -1;
     }
     audio_release(&audio);
