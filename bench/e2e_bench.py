@@ -8,7 +8,14 @@ ratio to the bare loop of the same round):
   unpaced    PACKETS datagrams of 1024 bytes, file -> UDP 127.0.0.1 -> file: datagrams per
              second sent and received, loss, CPU microseconds per datagram on each side; the
              bare loop (read, prepend a 28-byte header, sendto / recvfrom, check the sender,
-             write) against quellor -> dorvane with the file backends.
+             write) against quellor -> dorvane with the file backends, and whether what
+             dorvane wrote is the input, byte for byte.
+  batches    datagrams of 1052 bytes at 188, 3,000 and 38,400 a second for BATCH_SECONDS,
+             sent one at a time (spaced evenly) and in the bursts of a sender whose capture
+             delivers 1.33 ms at a time (one segmented send each, as quellor sends them), to
+             the bare receiver and to dorvane -b file -d /dev/null: CPU per datagram and per
+             second, what dorvane counted lost or reordered, and the latency from a burst's
+             send to its last byte out of the receiver (into a FIFO).
   real time  SECONDS of 44.1 kHz stereo 16-bit audio fed through a named pipe by a pacer on
              absolute deadlines: CPU seconds per minute of audio and CPU per datagram, for the
              bare loop, quellor -> dorvane, and GStreamer (rtpL16pay/udpsink ->
@@ -22,11 +29,13 @@ ratio to the bare loop of the same round):
 Usage: bench/e2e_bench.py [--docs]  (--docs rewrites docs/performance-results.md, the plot
        docs/performance.png and the raw rounds docs/performance-rounds.json)
        bench/e2e_bench.py --report   (the report and the plot again, from the saved rounds)
-Environment: ROUNDS (3), PACKETS (100000), SECONDS (20), HIGH_SECONDS (10), BUILD (build).
+Environment: ROUNDS (3), PACKETS (200000), SECONDS (20), HIGH_SECONDS (10), BATCH_SECONDS (8),
+             BUILD (build).
 Needs: python3, gstreamer1.0-tools, -plugins-base, -plugins-good, jackd2, gnuplot-nox
        (scripts/install-deps --bench installs them).
 """
 
+import filecmp
 import json
 import os
 import shutil
@@ -40,9 +49,14 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, os.environ.get("BUILD", "build"))
 ROUNDS = int(os.environ.get("ROUNDS", "3"))
-PACKETS = int(os.environ.get("PACKETS", "100000"))
+PACKETS = int(os.environ.get("PACKETS", "200000"))
 SECONDS = float(os.environ.get("SECONDS", "20"))
 HIGH_SECONDS = float(os.environ.get("HIGH_SECONDS", "10"))
+BATCH_SECONDS = float(os.environ.get("BATCH_SECONDS", "8"))
+# The datagram rates of the batches, and the bursts of a capture that delivers 256 frames at
+# 192 kHz (1.33 ms) at a time: 188 a second (stereo at 48 kHz) come one at a time anyway.
+BATCH_RATES = (188, 3000, 38400)
+BATCH_PERIOD_S = 256 / 192000
 FIFO = "/tmp/vban_0"  # the pipe backend's fixed path
 
 QUELLOR = os.path.join(BUILD, "programs/quellor/quellor")
@@ -178,7 +192,8 @@ def unpaced(kind, work, data):
     elapsed = time.monotonic() - start
     received = wait_quiet(out) // 1024
     recv_cpu = rx.stop()
-    return {"rate": PACKETS / elapsed, "received": received,
+    exact = kind == "bare" or filecmp.cmp(out, data, shallow=False)
+    return {"rate": PACKETS / elapsed, "received": received, "exact": exact,
             "loss": 1 - received / PACKETS,
             "send_us": send_cpu * 1e6 / PACKETS,
             "recv_us": recv_cpu * 1e6 / max(received, 1)}
@@ -241,6 +256,76 @@ def feed(kind, work, data, seconds, bytes_per_second, chunk, extra):
             "send_us": send_cpu * 1e6 / datagrams, "recv_us": recv_cpu * 1e6 / datagrams,
             "send_core": send_cpu / seconds, "recv_core": recv_cpu / seconds,
             "loss": 1 - received / size}
+
+
+def batch_receiver(kind, port, out, log):
+    if kind == "bare":
+        return Process([BARE, "recv", "127.0.0.1", str(port), out])
+    backend = "pipe" if out != os.devnull else "file"
+    return Process([DORVANE, "-i", "127.0.0.1", "-p", str(port), "-s", "S", "-b", backend,
+                    "-d", out, "-l", "3"], stdout=log)
+
+
+def batch_run(kind, work, data, rate, burst):
+    """CPU of a receiver of `rate` datagrams a second, sent `burst` at a time."""
+    port = free_port()
+    count = int(rate * BATCH_SECONDS) // burst * burst
+    with open(os.path.join(work, "dorvane.log"), "w+") as log:
+        rx = batch_receiver(kind, port, os.devnull, log)
+        wait_bound(port)
+        # The receiver's CPU while the datagrams come, without its start, its first datagram
+        # (which opens its output) and its end.
+        subprocess.run([BARE, "pace", data, "127.0.0.1", str(port), str(rate), "1", "1"],
+                       check=True)
+        time.sleep(0.3)
+        before = run_ns(rx.popen.pid)
+        subprocess.run([BARE, "pace", data, "127.0.0.1", str(port), str(rate), str(burst),
+                        str(count)], check=True)
+        time.sleep(0.2)
+        cpu = (run_ns(rx.popen.pid) - before) * 1e-9
+        rx.stop()
+        log.seek(0)
+        counts = log.read().rsplit("stats: ", 1)[-1]
+    result = {"us": cpu * 1e6 / count, "core": cpu * rate / count}
+    if kind == "vban":
+        fields = dict(item.split(" ", 1) for item in counts.split(", ")[:4])
+        result.update({name: int(fields.get(name, "-1").split()[0])
+                       for name in ("received", "lost", "reordered")})
+        result["count"] = count + 1  # with the first
+    return result
+
+
+def batch_latency(kind, work, data, rate, burst):
+    """From a burst's send to its last byte out of the receiver, in a FIFO: median and max."""
+    port, fifo = free_port(), os.path.join(work, "latency.fifo")
+    os.mkfifo(fifo)
+    try:
+        with open(os.devnull, "w") as log:
+            rx = batch_receiver(kind, port, fifo, log)
+            if kind != "bare":  # the bare receiver binds once the FIFO has its reader
+                wait_bound(port)
+            count = max(int(rate * 3) // burst * burst, burst)
+            probe = subprocess.run([BARE, "pace", data, "127.0.0.1", str(port), str(rate),
+                                    str(burst), str(count), fifo], capture_output=True,
+                                   text=True, timeout=60)
+            rx.stop()
+        fields = dict(item.split("=") for item in probe.stdout.split())
+        return {"median_us": float(fields.get("latency_us", "nan")),
+                "max_us": float(fields.get("max_us", "nan"))}
+    finally:
+        os.unlink(fifo)
+
+
+def run_ns(pid):
+    """The CPU time a single-threaded process has had so far, in nanoseconds."""
+    with open("/proc/%d/schedstat" % pid) as stat:
+        return int(stat.read().split()[0])
+
+
+def batch_shapes(rate):
+    """(name, datagrams a send) for the bursts at `rate`: spaced, and a capture's periods."""
+    period = max(1, round(rate * BATCH_PERIOD_S))
+    return [("spaced", 1)] + ([("bursts", period)] if period > 1 else [])
 
 
 def jack_run(work, data):
@@ -322,6 +407,12 @@ def main():
                 r["high_" + kind] = real_time(kind, work, high, HIGH_SECONDS, 192000 * 256, 1280,
                                               ["-n", "64", "-f", "32F", "-r", "192000"],
                                               pinned=False)
+            for rate in BATCH_RATES:
+                for shape, burst in batch_shapes(rate):
+                    for kind in ("bare", "vban"):
+                        name = "batch_%d_%s_%s" % (rate, shape, kind)
+                        r[name] = batch_run(kind, work, unpaced_data, rate, burst)
+                        r[name].update(batch_latency(kind, work, unpaced_data, rate, burst))
             r["jack"] = jack_run(work, audio)
             rounds.append(r)
             print("round %d done" % (number + 1), file=sys.stderr)
@@ -356,6 +447,31 @@ def report(rounds, write_docs):
     add("| dorvane | | %.0f | %.1f %% | %.2f | %.2f |" % (
         m("unpaced_vban", "received"), 100 * m("unpaced_vban", "loss"),
         m("unpaced_vban", "recv_us"), ratio("unpaced_vban", "recv_us", "unpaced_bare")))
+    add("")
+    add("dorvane's output was the input byte for byte in %d of %d rounds (the others lost "
+        "datagrams)." % (sum(1 for r in rounds if r["unpaced_vban"].get("exact")), len(rounds)))
+    if any("batch_188_spaced_bare" in r for r in rounds):
+        add("")
+        add("Batches: datagrams of 1052 bytes for %g s to the bare receiver and to dorvane -b file "
+            "-d /dev/null; spaced: one at a time, evenly; bursts: 1.33 ms of them at a time (one "
+            "segmented send); latency: a burst's send to its last byte out of the receiver, into "
+            "a FIFO" % BATCH_SECONDS)
+        add("")
+        add("| datagrams/s | sent | bare µs/datagram | dorvane µs/datagram | × bare | bare core "
+            "| dorvane core | dorvane lost, reordered | latency bare / dorvane, µs median (max) |")
+        add("|---:|---|---:|---:|---:|---:|---:|---:|---:|")
+        for rate in BATCH_RATES:
+            for shape, burst in batch_shapes(rate):
+                bare, vban = ("batch_%d_%s_%s" % (rate, shape, k) for k in ("bare", "vban"))
+                add("| %d | %s | %.2f | %.2f | %.2f | %.2f %% | %.2f %% | %d, %d of %d | "
+                    "%.0f (%.0f) / %.0f (%.0f) |" % (
+                        rate, shape if burst == 1 else "%s of %d" % (shape, burst),
+                        m(bare, "us"), m(vban, "us"), ratio(vban, "us", bare),
+                        100 * m(bare, "core"), 100 * m(vban, "core"),
+                        max(r[vban]["lost"] for r in rounds),
+                        max(r[vban]["reordered"] for r in rounds), m(vban, "count"),
+                        m(bare, "median_us"), m(bare, "max_us"), m(vban, "median_us"),
+                        m(vban, "max_us")))
     add("")
     add("Real time: %g s of 44.1 kHz stereo 16-bit audio through a named pipe, 1024 bytes of "
         "audio a datagram" % SECONDS)

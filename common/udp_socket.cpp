@@ -24,6 +24,9 @@ namespace {
 // sender's datagrams of one size: up to the largest UDP payload.
 constexpr std::size_t message_size = 65536;
 
+// Datagrams closer together than this (more than 4,000 a second) are received in batches.
+constexpr std::int64_t dense_ns = 250'000;
+
 // Room for a message's arrival stamp and its coalesced datagrams' size.
 struct alignas(cmsghdr) message_control {
     char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
@@ -45,6 +48,9 @@ struct socket_batch {
     std::size_t segment;                    // the size of its coalesced datagrams; 0: one datagram
     std::int64_t arrived;                   // its arrival on the monotonic clock; 0: not stamped
     std::int64_t offset_ns;  // the real-time clock less the monotonic one, at the receive
+    std::int32_t filled = SOCKET_BATCH_MESSAGES;  // messages the last receive filled
+    std::int64_t returned_ns = 0;  // when the last receive returned, on the monotonic clock
+    std::int64_t apart_ns = 0;     // and how long after the one before
 };
 
 struct socket_handle {
@@ -418,26 +424,42 @@ std::int32_t socket_receive_batch(socket_handle* handle) {
         return -EINVAL;
     }
     socket_batch& batch = *handle->batch;
-    batch.count = 0;
-    for (mmsghdr& m : batch.messages) {
-        m.msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        m.msg_hdr.msg_controllen = sizeof(message_control);
+    // Only the messages the last receive filled have their lengths changed.
+    for (std::int32_t i = 0; i < batch.filled; ++i) {
+        msghdr& message = batch.messages[static_cast<std::size_t>(i)].msg_hdr;
+        message.msg_namelen = sizeof(sockaddr_in);
+        message.msg_controllen = sizeof(message_control);
     }
-    // Waits for the first datagram only: when datagrams come one at a time, each is taken as
-    // it comes, and what has queued up behind it comes along in the same call.
-    const int received =
-        recvmmsg(handle->fd, batch.messages.data(), SOCKET_BATCH_MESSAGES, MSG_WAITFORONE, nullptr);
+    batch.count = 0;
+    // Datagrams that come one at a time, far apart, are taken one at a time: a batch's second
+    // look would find nothing and cost a tenth of the wake-up. Once they come close together,
+    // or queue up, the receive waits for the first and takes those behind it in the same call.
+    const bool close_together = batch.filled > 1 || batch.apart_ns < dense_ns;
+    int received = 0;
+    if (close_together) {
+        received = recvmmsg(handle->fd, batch.messages.data(), SOCKET_BATCH_MESSAGES,
+                            MSG_WAITFORONE, nullptr);
+    } else {
+        const ssize_t size = recvmsg(handle->fd, &batch.messages[0].msg_hdr, 0);
+        batch.messages[0].msg_len = static_cast<unsigned>(size);
+        received = size < 0 ? -1 : 1;
+    }
     if (received < 0) {
+        batch.filled = 0;
+        batch.apart_ns = dense_ns;  // a pause: the next is far from the last
         return receive_failed(handle, "socket_receive_batch");
     }
+    timespec returned{};
+    clock_gettime(CLOCK_MONOTONIC, &returned);
+    batch.apart_ns = nanoseconds(returned) - batch.returned_ns;
+    batch.returned_ns = nanoseconds(returned);
+    batch.filled = received;
     if (handle->arrival_stamps) {
         // The system stamps on the real-time clock; one reading of both clocks moves every
         // stamp of the batch onto the monotonic clock.
         timespec real{};
-        timespec monotonic{};
         clock_gettime(CLOCK_REALTIME, &real);
-        clock_gettime(CLOCK_MONOTONIC, &monotonic);
-        batch.offset_ns = nanoseconds(real) - nanoseconds(monotonic);
+        batch.offset_ns = nanoseconds(real) - batch.returned_ns;
     }
     batch.count = received;
     batch.message = 0;
