@@ -154,6 +154,33 @@ TEST(AudioObject, ReopensOnlyWhenTheStreamChanges) {
     EXPECT_EQ(reported, (stream_config{1, 48000, BIT_FMT_24I}));
 }
 
+// An output that only counts takes a batch of packets in one write, at audio_flush or when
+// its hold is full; one that keeps time, or a map, gets each at once. A failed write is the
+// flush's.
+TEST(AudioObject, HoldsTheCountedPacketsOfABatchUntilTheFlush) {
+    temp_dir dir;
+    const std::string path = dir.file("out.raw");
+    file_audio audio(1, path, map_config{});
+    EXPECT_FALSE(audio_keeps_time(audio.handle));
+    const stream_config stereo{2, 44100, BIT_FMT_16I};
+    ASSERT_EQ(audio_set_stream_config(audio.handle, &stereo), 0);
+    std::string written;
+    for (std::uint32_t k = 1; k <= 200; ++k) {  // 200 KiB: more than one hold
+        const std::string samples = test_support::pattern(1024, k);
+        ASSERT_EQ(audio_write_packet(audio.handle, samples.data(), 1024, k, 0), 1024);
+        written += samples;
+    }
+    EXPECT_EQ(read_file(path), written.substr(0, 128 * 1024));
+    EXPECT_EQ(audio_flush(audio.handle), 0);
+    EXPECT_EQ(read_file(path), written);
+    EXPECT_EQ(audio_flush(audio.handle), 0);  // nothing held: nothing written
+
+    file_audio full(1, "/dev/full", map_config{});
+    ASSERT_EQ(audio_set_stream_config(full.handle, &stereo), 0);
+    ASSERT_EQ(audio_write_packet(full.handle, written.data(), 1024, 1, 0), 1024);
+    EXPECT_EQ(audio_flush(full.handle), -1);
+}
+
 TEST(AudioObject, FailedOpenForgetsTheConfigurationAndTriesAgain) {
     temp_dir dir;
     std::string path = dir.file("later/out.raw");  // the folder does not exist yet

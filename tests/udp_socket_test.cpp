@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/logger.hpp"
 #include "tests/support/udp.hpp"
@@ -52,6 +53,61 @@ TEST_F(UdpSocket, SendsOneDatagramToTheConfiguredPeer) {
 
     EXPECT_EQ(socket_release(&handle), 0);
     EXPECT_EQ(handle, nullptr);
+}
+
+// A burst leaves as one send and arrives as one message, which the batch hands out datagram
+// by datagram, in order, the last one shorter; stamped only when asked. Datagrams sent one by
+// one come in the same batch when they are queued together.
+TEST_F(UdpSocket, BurstsArriveInBatchesDatagramByDatagram) {
+    const std::uint16_t port = test_support::free_udp_port();
+    socket_config in_config = make_config(SOCKET_DIRECTION_IN, "127.0.0.1", port);
+    socket_config out_config = make_config(SOCKET_DIRECTION_OUT, "127.0.0.1", port);
+    socket_handle* in = nullptr;
+    socket_handle* out = nullptr;
+    ASSERT_EQ(socket_init(&in, &in_config), 0);
+    ASSERT_EQ(socket_init(&out, &out_config), 0);
+    ASSERT_EQ(socket_enable_batches(in), 0);
+    ASSERT_EQ(socket_set_arrival_stamps(in, true), 0);
+    EXPECT_EQ(socket_burst_capacity(1052), 62u);
+    EXPECT_EQ(socket_burst_capacity(100'000), 1u);
+    std::string burst;
+    for (int i = 0; i < 62; ++i) {
+        burst += std::string(1052, static_cast<char>('a' + i % 26));
+    }
+    burst.resize(61 * 1052 + 500);
+    EXPECT_EQ(socket_write_burst(out, burst.data(), 1052, 62, 500), 62);
+    EXPECT_EQ(socket_write_burst(out, burst.data(), 1052, 63, 500), -EINVAL);
+    std::string received;
+    std::vector<std::size_t> sizes;
+    socket_datagram datagram{};
+    const auto before = std::chrono::steady_clock::now().time_since_epoch();
+    while (sizes.size() < 62 && socket_receive_batch(in) > 0) {
+        while (socket_batch_next(in, &datagram)) {
+            received.append(reinterpret_cast<const char*>(datagram.data), datagram.size);
+            sizes.push_back(datagram.size);
+            EXPECT_GT(datagram.arrived_ns, 0);
+            EXPECT_LT(datagram.arrived_ns, std::chrono::nanoseconds(before).count());
+        }
+    }
+    EXPECT_EQ(received, burst);
+    std::vector<std::size_t> expected(61, 1052);
+    expected.push_back(500);
+    EXPECT_EQ(sizes, expected);
+
+    ASSERT_EQ(socket_set_arrival_stamps(in, false), 0);
+    for (char c : std::string("xyz")) {
+        ASSERT_EQ(socket_write(out, &c, 1), 1);
+    }
+    std::string singles;
+    while (singles.size() < 3 && socket_receive_batch(in) > 0) {
+        while (socket_batch_next(in, &datagram)) {
+            singles.append(reinterpret_cast<const char*>(datagram.data), datagram.size);
+            EXPECT_EQ(datagram.arrived_ns, 0);
+        }
+    }
+    EXPECT_EQ(singles, "xyz");
+    EXPECT_EQ(socket_release(&in), 0);
+    EXPECT_EQ(socket_release(&out), 0);
 }
 
 TEST_F(UdpSocket, AddressEndingIn255BroadcastsAndSaysSo) {
