@@ -523,7 +523,7 @@ def report(rounds, write_docs):
         plot(rounds, docs, m)
 
 
-def plot(rounds, docs, m):
+def plot(rounds, docs, m):  # m: the median of a figure over the rounds
     # At real time the cost of a wake-up moves from round to round while the programs of one
     # round move together, so the plot shows one whole round: the one whose quellor-to-bare
     # ratio is the median.
@@ -537,21 +537,38 @@ def plot(rounds, docs, m):
     with open(data, "w") as out:
         for i, (name, value) in enumerate(rows):
             out.write('%d "%s" %.3f\n' % (i, name, value))
+    # Beside it, the batches: the bare receiver and dorvane at each rate and shape (medians).
+    batches = os.path.join(docs, "performance-batches.dat")
+    with open(batches, "w") as out:
+        for rate in BATCH_RATES:
+            for shape, burst in batch_shapes(rate):
+                name = "batch_%d_%s_" % (rate, shape)
+                out.write('"%d/s %s" %.3f %.3f\n' % (rate, shape, m(name + "bare", "us"),
+                                                     m(name + "vban", "us")))
     script = """
-set terminal pngcairo size 900,480 font ",10"
+set terminal pngcairo size 1400,480 font ",10"
 set output "%s"
-set title "CPU per datagram at real time, one round (44.1 kHz stereo 16-bit, 1024 bytes of audio a datagram)"
+set multiplot layout 1,2
+set title "CPU per datagram at real time, one round (44.1 kHz stereo 16-bit, 1024 bytes of audio a datagram)" font ",9"
 set bmargin 4
 set ylabel "CPU microseconds per datagram"
 set style fill solid 0.8
 set boxwidth 0.6
 set yrange [0:*]
 set grid ytics
+set xtics font ",8"
 unset key
 plot "%s" using 1:3:xtic(2) with boxes lc rgb "#4477aa", "" using 1:3:(sprintf("%%.1f", $3)) with labels offset 0,1
-""" % (os.path.join(docs, "performance.png"), data)
+set title "Receiving 1052-byte datagrams, one at a time (spaced) or in a capture's bursts (medians)" font ",9"
+set style data histograms
+set style histogram clustered gap 1
+set key top right
+plot "%s" using 2:xtic(1) title "bare receiver" lc rgb "#aaaaaa", "" using 3 title "dorvane" lc rgb "#4477aa"
+unset multiplot
+""" % (os.path.join(docs, "performance.png"), data, batches)
     subprocess.run(["gnuplot"], input=script, text=True, check=True)
     os.unlink(data)
+    os.unlink(batches)
 
 
 if __name__ == "__main__":
