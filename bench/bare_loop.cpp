@@ -10,7 +10,7 @@
 //                                      payloads FILE's blocks over and over, RATE datagrams a
 //                                      second on absolute deadlines,
 //                                      BURST at a time (as a sender whose capture delivers a
-//                                      period at a time sends them: one segmented send); with
+//                                      period at a time sends them: as quellor does); with
 //                                      OUTPUT, a FIFO that a receiver writes the payloads into,
 //                                      prints the latency from each burst's send to its last
 //                                      byte read there: "latency_us=<median> max_us=<max>"
@@ -19,7 +19,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,6 +30,8 @@
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#include "common/udp_socket.hpp"
 
 namespace {
 
@@ -135,11 +136,13 @@ int pace(const char* path, const char* address, int port, double rate, std::size
     if (blocks == 0 || bursts == 0 || burst * size > 65507) {
         return 2;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    to.sin_addr.s_addr = inet_addr(address);
+    // Bursts leave as quellor sends them.
+    socket_config config{SOCKET_DIRECTION_OUT, {}, static_cast<std::uint16_t>(port)};
+    std::strncpy(config.ip_address, address, sizeof config.ip_address - 1);
+    socket_handle* socket = nullptr;
+    if (socket_init(&socket, &config) != 0) {
+        return 1;
+    }
     // 44100 Hz, stereo 16I, 256 frames, stream "S": what every receiver here takes.
     std::vector<unsigned char> packets(burst * size);
     const unsigned char header[9] = {'V', 'B', 'A', 'N', 16, 255, 1, 1, 'S'};
@@ -164,26 +167,9 @@ int pace(const char* path, const char* address, int port, double rate, std::size
                             static_cast<long>(deadline % 1'000'000'000)};
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
         deadline += step_ns;
-        iovec data{packets.data(), packets.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-        msghdr message{};
-        message.msg_name = &to;
-        message.msg_namelen = sizeof to;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        if (burst > 1) {
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr* c = CMSG_FIRSTHDR(&message);
-            c->cmsg_level = SOL_UDP;
-            c->cmsg_type = UDP_SEGMENT;
-            c->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-            const std::uint16_t segment = size;
-            std::memcpy(CMSG_DATA(c), &segment, sizeof segment);
-        }
         sent_ns[b] = monotonic_ns();
-        if (sendmsg(fd, &message, 0) < 0) {
-            std::perror("sendmsg");
+        if (socket_write_burst(socket, packets.data(), size, burst, size) !=
+            static_cast<std::int32_t>(burst)) {
             return 1;
         }
     }
