@@ -12,6 +12,7 @@
 #include "audio/playout/frame_counter.hpp"
 #include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
+#include "common/stop_request.hpp"
 #include "vban/vban.hpp"
 
 namespace {
@@ -222,13 +223,16 @@ std::int32_t start_playout(audio_handle& handle) {
     return result;
 }
 
-// The held packets, in as many writes as the output needs to take them all.
+// The held packets, in as many writes as the output needs to take them all. A write that a
+// signal cut short ends it when the program is asked to stop: the rest could wait for ever
+// for a reader of a full pipe.
 std::int32_t write_held(audio_handle& handle) {
     std::size_t done = 0;
     while (done < handle.held_bytes) {
         const std::int32_t written =
             handle.backend->write(handle.held + done, handle.held_bytes - done);
-        if (written <= 0) {
+        if (written <= 0 ||
+            (stop_request_made() && static_cast<std::size_t>(written) < handle.held_bytes - done)) {
             handle.held_bytes = 0;
             return written < 0 ? written : -EINTR;
         }
