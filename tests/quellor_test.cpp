@@ -383,6 +383,38 @@ TEST_F(Quellor, LivesThroughANetworkThatGoesAwayAndComesBack) {
     EXPECT_EQ(*failure, "");
 }
 
+// A path whose MTU is smaller than a datagram refuses a burst sent as one: the same burst goes
+// out a datagram at a time (fragmented, as a single send would be), and the stream is whole.
+TEST_F(Quellor, SendsItsBurstsWhereTheyCannotGoAsOne) {
+    const std::string samples = pattern(1024 * 5, 14);
+    const std::string five = input_file(samples);
+    auto failure = test_support::in_network_namespace([&]() -> std::string {
+        if (!test_support::set_loopback_up(true, 1000)) {
+            return "no loopback with an MTU of 1000";
+        }
+        udp_socket receiver("127.0.0.1", 0);
+        run_result r = run({quellor, "-i", "127.0.0.1", "-p", std::to_string(receiver.port()), "-s",
+                            "Stream1", "-b", "file", "-d", five},
+                           20s);
+        if (r.exit_status != 0 || !r.err.empty()) {
+            return "quellor: " + std::to_string(r.exit_status) + " " + r.err;
+        }
+        const std::vector<std::string> datagrams = drain(receiver);
+        for (std::uint32_t i = 0; i < 5; ++i) {
+            if (datagrams.size() != 5 ||
+                datagrams[i] != audio_packet("Stream1", {2, 44100, BIT_FMT_16I},
+                                             samples.substr(i * 1024, 1024), i + 1)) {
+                return "not the five packets: " + std::to_string(datagrams.size());
+            }
+        }
+        return "";
+    });
+    if (!failure) {
+        GTEST_SKIP() << "a network namespace needs root";
+    }
+    EXPECT_EQ(*failure, "");
+}
+
 // A peer may ping the port a stream leaves from: quellor answers as a transmitter, at once,
 // also while its input (a FIFO) is quiet.
 TEST_F(Quellor, AnswersAPingOnItsSocket) {

@@ -45,7 +45,7 @@ std::optional<std::string> in_network_namespace(const std::function<std::string(
     return failure;
 }
 
-bool set_loopback_up(bool up) {
+bool set_loopback_up(bool up, int mtu) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
         return false;
@@ -57,6 +57,10 @@ bool set_loopback_up(bool up) {
         request.ifr_flags =
             static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
         done = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    if (done && mtu > 0) {
+        request.ifr_mtu = mtu;
+        done = ioctl(fd, SIOCSIFMTU, &request) == 0;
     }
     close(fd);
     return done;

@@ -15,7 +15,8 @@ namespace test_support {
 // root), so that the caller can skip.
 std::optional<std::string> in_network_namespace(const std::function<std::string()>& scenario);
 
-// Brings the namespace's loopback interface up or down; false when the system refuses.
-bool set_loopback_up(bool up);
+// Brings the namespace's loopback interface up or down, and gives it `mtu` bytes (0: as it
+// is); false when the system refuses.
+bool set_loopback_up(bool up, int mtu = 0);
 
 }  // namespace test_support
