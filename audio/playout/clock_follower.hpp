@@ -6,7 +6,7 @@
 // Follows the sender's sample clock with the output's: the correction to resample by, in
 // ppm, so that the total latency L (device fill plus what the playout holds, in output frames)
 // stays at its target. Two parts, kept apart so that each does one job:
-// - the sender's rate, measured directly from packet arrivals (sender_clock): it is known
+// - the sender's rate, measured directly from packet arrivals (clock_estimate): it is known
 //   within a second or two and does not depend on L, so neither an underrun, a refill nor a
 //   stall can hide a drift or fake one;
 // - a slow proportional-integral hold on L, low-passed: it brings L back to the target after

@@ -10,12 +10,12 @@
 #include <memory>
 #include <new>
 
+#include "audio/playout/clock_estimate.hpp"
 #include "audio/playout/clock_follower.hpp"
 #include "audio/playout/frame_counter.hpp"
 #include "audio/playout/reorder_hold.hpp"
 #include "audio/playout/resampler.hpp"
 #include "audio/playout/sample_convert.hpp"
-#include "audio/playout/sender_clock.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
@@ -33,7 +33,13 @@ struct playout {
     reorder_hold hold;
     reorder_slot stray;  // the last stray packet, played if the next one confirms it
     clock_follower follower;
-    sender_clock sender;
+    clock_estimate sender;
+    // The output's own clock, from the frames it has taken (written less its fill) against the
+    // local time: a sound card's crystal, or a server's timer, is off the local clock too.
+    clock_estimate device;
+    double written = 0.0;         // frames given to the device, and the silence it played for them
+    bool device_running = false;  // playing since the device clock was last started afresh
+    std::int64_t device_started_ns = 0;  // when it began to play
     // The stream position of the sender's packets, for `sender`: a counter's place is its
     // distance from `base_counter` in packets of `position_frames` frames.
     bool positioned = false;
@@ -145,6 +151,9 @@ constexpr std::int64_t window_half_ns = 250'000'000;
 // long before it judges L again, so that a stall does not read as drift.
 constexpr std::int64_t settling_ns = 1'000'000'000;
 
+// How long a device plays before its clock is measured.
+constexpr std::int64_t device_settling_ns = 1'000'000'000;
+
 // Underrun warnings: one line a second at most.
 constexpr std::int64_t underrun_line_ns = 1'000'000'000;
 
@@ -221,6 +230,8 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
     if (!silence) {
         p->owed.store(0, std::memory_order_relaxed);
     }
+    // Skipped silence was played already, as the device waited: it counts as given.
+    p->written += skip;
     if (skip == frames) {
         return;
     }
@@ -231,6 +242,7 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         p->sink_result = p->sink.write(p->sink.context, {data, bytes}, frames);
     }
     p->fill += frames;
+    p->written += frames;
 }
 
 // Resamples `frames` frames of floats at in_float and writes what comes out.
@@ -415,7 +427,7 @@ std::uint32_t make_room(playout* p, std::uint32_t counter, std::uint32_t frames)
 double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) {
     if (!p->positioned || frames != p->position_frames) {
         if (p->positioned) {
-            sender_clock_restart(&p->sender);
+            clock_estimate_restart(&p->sender);
         }
         p->positioned = true;
         p->position_frames = frames;
@@ -435,8 +447,8 @@ double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) 
 void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
             std::uint32_t frames, std::int64_t arrival_ns) {
     const double position = sender_position(p, counter, frames);
-    sender_clock_observe(&p->sender, position, arrival_ns);
-    p->lateness = sender_clock_lateness(&p->sender, position, arrival_ns) * p->config.output_rate;
+    clock_estimate_observe(&p->sender, position, arrival_ns);
+    p->lateness = clock_estimate_lateness(&p->sender, position, arrival_ns) * p->config.output_rate;
     p->last_frames = frames;
     // A full hold: the oldest gaps are given up until the packet has a slot. Their silence
     // comes before the room for the packet is made, so that the bound holds both.
@@ -537,6 +549,24 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
             p->headroom_open ? std::min<double>(p->lowest_fill, device_fill) : device_fill;
         p->headroom_open = true;
     }
+    // The device's clock runs while it plays; what it took before it stopped to fill up again
+    // says nothing of what it takes after. Its first second of playing is left out: a sound
+    // server takes its first buffers in bursts while its own latency settles (PulseAudio's
+    // rises by tens of milliseconds), which would set the line far off for half a minute.
+    if (filling(p)) {
+        if (p->device_running) {
+            clock_estimate_restart(&p->device);
+        }
+        p->device_running = false;
+        return;
+    }
+    if (!p->device_running) {
+        p->device_running = true;
+        p->device_started_ns = now_ns;
+    }
+    if (now_ns - p->device_started_ns >= device_settling_ns) {
+        clock_estimate_observe(&p->device, p->written - device_fill, now_ns);
+    }
 }
 
 // One observation for the clock follower: L as this call leaves it, the quantity that the
@@ -546,7 +576,12 @@ void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
         return;
     }
     const bool was_following = p->follower.following;
-    const clock_follower_rate rate{p->sender.valid, p->sender.ppm, p->sender.uncertainty_ppm};
+    // The correction resamples the sender's clock to the device's: the two, each measured
+    // against the local clock, one less the other.
+    const double device_ppm = p->device.valid ? p->device.ppm : 0.0;
+    const clock_follower_rate rate{
+        p->sender.valid, p->sender.ppm - device_ppm,
+        std::hypot(p->sender.uncertainty_ppm, p->device.valid ? p->device.uncertainty_ppm : 0.0)};
     clock_follower_observe(&p->follower, steady_latency(p), device_fill, now_ns, !filling(p),
                            now_ns < p->disturbed_until_ns || p->in_backlog, rate);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
@@ -626,7 +661,8 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
     clock_follower_init(&p->follower, {static_cast<double>(config->output_rate),
                                        static_cast<double>(p->config.target_frames),
                                        static_cast<double>(config->period_frames)});
-    sender_clock_init(&p->sender, config->sample_rate);
+    clock_estimate_init(&p->sender, config->sample_rate);
+    clock_estimate_init(&p->device, config->output_rate);
     // A lost packet, or two, is bridged; a longer wait is the stream stopping.
     p->conceal_limit = std::max(p->config.target_frames, 2 * config->period_frames);
     // The target, and room for what one call can write on top of it.
@@ -691,7 +727,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
                        p->counter.next, previous_next);
             flush_previous(p, previous_next);
             p->positioned = false;
-            sender_clock_restart(&p->sender);
+            clock_estimate_restart(&p->sender);
             p->disturbed_until_ns = now_ns + settling_ns;
             // The stray before this packet, which it confirmed, comes first.
             if (p->counter.next != counter && p->stray.used &&
