@@ -73,7 +73,8 @@ def options():
                         "delay, rounded: see README.md)")
     p.add_argument("--pitch-from", type=float, default=60, help="pitch median from S (60)")
     p.add_argument("--no-realtime", action="store_true",
-                   help="run both jackd without real-time scheduling (-r instead of -R)")
+                   help="run both jackd without real-time scheduling (-r instead of -R -P 70) "
+                        "and the relays without SCHED_FIFO (--fifo 60)")
     p.add_argument("--build", default=os.path.join(ROOT, "build"), help="build folder (build)")
     p.add_argument("--no-build", action="store_true", help="use the build folder as it is")
     p.add_argument("--out", default=None, help="run folder (a new one under /tmp)")
@@ -197,7 +198,8 @@ def main():
     rt = ["-r"] if a.no_realtime else ["-R", "-P", "70"]
     jackd = ["jackd", *rt, "-d", "dummy", "-r", "48000", "-p", "256"]
     relay = ["--delay-min", f"{a.delay_min}", "--delay-max", f"{a.delay_max}", "--loss",
-             f"{a.loss}", "--dup", f"{a.dup}", "--swap", f"{a.swap}", "--seed", f"{a.seed}"]
+             f"{a.loss}", "--dup", f"{a.dup}", "--swap", f"{a.swap}", "--seed", f"{a.seed}",
+             *([] if a.no_realtime else ["--fifo", "60"])]
     commands = {
         "jackd_send": jackd,
         "jackd_recv": jackd,

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // udp_impair --listen PORT --to IP:PORT [--delay-min MS] [--delay-max MS] [--loss P]
-//            [--dup P] [--swap P] [--seed N] [--log FILE]
+//            [--dup P] [--swap P] [--seed N] [--fifo PRIORITY] [--log FILE]
 //
 // A user-space UDP relay that impairs a flow the way a busy network would, for machines whose
 // kernel has no netem. Each datagram received on 127.0.0.1:PORT is, in this order of draws:
@@ -16,11 +16,14 @@
 // time (CLOCK_MONOTONIC, timer slack 1 us). At the end (SIGINT, SIGTERM) it prints counts and
 // the measured delay (send minus arrival) and lateness (send minus due) percentiles on
 // standard error; --log FILE gets one line a forwarded datagram: "arrival_ns sent_ns due_ns".
+// --fifo runs the relay under SCHED_FIFO at that priority, as a real-time JACK server's own
+// threads run, so that a loaded machine delays it less.
 
 #include <arpa/inet.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -59,6 +62,7 @@ struct settings {
     double dup = 0.0;
     double swap = 0.0;
     std::uint64_t seed = 1;
+    int fifo = 0;
     const char* log = nullptr;
 };
 
@@ -107,6 +111,7 @@ bool parse(int argc, char* argv[], settings& s) {
                                      {"dup", required_argument, nullptr, 'D'},
                                      {"swap", required_argument, nullptr, 'S'},
                                      {"seed", required_argument, nullptr, 's'},
+                                     {"fifo", required_argument, nullptr, 'f'},
                                      {"log", required_argument, nullptr, 'g'},
                                      {nullptr, 0, nullptr, 0}};
     bool have_to = false;
@@ -142,6 +147,9 @@ bool parse(int argc, char* argv[], settings& s) {
                 break;
             case 's':
                 s.seed = std::strtoull(optarg, nullptr, 10);
+                break;
+            case 'f':
+                s.fifo = std::atoi(optarg);
                 break;
             case 'g':
                 s.log = optarg;
@@ -211,6 +219,14 @@ int main(int argc, char* argv[]) {
         return 1;
     }
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (s.fifo > 0) {
+        sched_param priority{};
+        priority.sched_priority = s.fifo;
+        if (sched_setscheduler(0, SCHED_FIFO, &priority) != 0) {
+            std::perror("udp_impair: --fifo");
+            return 1;
+        }
+    }
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
