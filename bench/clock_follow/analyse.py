@@ -356,9 +356,6 @@ def analyse(run_dir, quiet=False):
         d["ratio_end_ppm"] = last.get("ratio")
         d["lost"] = last.get("lost")
         d["first_reported_ms"] = float(lat[0])
-        after = [f for s, f in stats if (s - t0) / 1e9 >= 0]
-        d["underruns_after_start"] = ((after[-1].get("underruns", 0) - after[0].get("underruns", 0))
-                                      if after else None)
         d["stats_interval_s"] = float(np.median(np.diff(rep_t))) if len(rep_t) > 2 else None
         d["own_lock_s"] = lock_time(rep_t, np.abs(lat - tgt) <= LOCK_MS)
     d["warnings"] = len(warnings)
@@ -372,8 +369,10 @@ def analyse(run_dir, quiet=False):
     ratio = np.array([i[3] for i in info])
     fill = np.array([i[4] for i in info])
     if info:
-        z["ratio_end_ppm"] = (ratio[-1] - 1) * 1e6
-        z["ratio_end_median10_ppm"] = float(np.median(ratio[zi_t >= zi_t[-1] - 10]) - 1) * 1e6
+        # zita-n2j prints its resampling ratio as output over input; dorvane's correction is
+        # the input's rate against the output's (negative for a slow sender): shown alike.
+        z["ratio_end_ppm"] = (1 / ratio[-1] - 1) * 1e6
+        z["ratio_end_median10_ppm"] = float(1 / np.median(ratio[zi_t >= zi_t[-1] - 10]) - 1) * 1e6
         # Its loop error is the distance from its own target, in frames.
         z["own_lock_s"] = lock_time(zi_t, np.abs(err) <= LOCK_MS * RATE / 1000)
         z["first_reported_ms"] = float(fill[0]) / RATE * 1e3
@@ -478,7 +477,7 @@ def table(summary):
         lines.append(f"| {name} | {a} | {b} |")
 
     row("underruns (own account)",
-        f"{fmt(d.get('underruns'), '', 0)} ({fmt(d.get('underruns_after_start'), '', 0)} after the first line)",
+        f"{fmt(d.get('underruns'), '', 0)} ({d['warnings']} warning lines)",
         f"{fmt(z.get('underruns'), '', 0)} episodes of negative fill, "
         f"{z.get('syncing_after_start', 0)} 'Syncing' after the start")
     for name, key in (("silences in the sine (all)", "silences"),
@@ -489,10 +488,10 @@ def table(summary):
     row("dropped packets", f"{fmt(d.get('dropped'), '', 0)}"
         + (f" (trimmed at start {fmt(d.get('trimmed'), '', 0)})" if d.get("trimmed") is not None else ""),
         "not reported")
-    row("correction at the end (last; median of last 10 s)",
+    row("correction at the end (last; median of last 10 s; a slow sender's is negative)",
         f"{fmt(d.get('ratio_end_ppm'), ' ppm', 0)}; {fmt(d.get('ratio_end_median10_ppm'), ' ppm', 0)}",
         f"{fmt(z.get('ratio_end_ppm'), ' ppm', 0)}; {fmt(z.get('ratio_end_median10_ppm'), ' ppm', 0)}")
-    row("first playing latency, end to end (own figure)",
+    row("first playing latency, end to end (own figure in its first report)",
         f"{fmt(d['first_latency_ms'], ' ms')} ({fmt(d.get('first_reported_ms'), ' ms')})",
         f"{fmt(z['first_latency_ms'], ' ms')} (fill {fmt(z.get('first_reported_ms'), ' ms')})")
     row("time to lock, own figure (±1 ms for 95 % of 30 s)",
