@@ -100,6 +100,22 @@ def zita_series(path):
     return info, states
 
 
+def rolling_min(x, half):
+    """The least of x over each point's neighbours within `half` on either side."""
+    padded = np.concatenate((np.full(half, np.inf), x, np.full(half, np.inf)))
+    return np.min(np.lib.stride_tricks.sliding_window_view(padded, 2 * half + 1), axis=1)
+
+
+def smoothed_or_woken(smoothed, woke, half):
+    """JACK's smoothed cycle times, except where the callbacks' wake-up times show them
+    behind: after a stall or an xrun the server's delay-locked loop takes seconds to catch up
+    (a 100-ms stall leaves it tens of ms behind), while a callback never wakes before its
+    cycle starts. Where even the earliest wake-up among the neighbours is more than 1 ms after
+    the smoothed time, the smoothed time is moved by that much. Returns the offsets (ns)."""
+    late = rolling_min(woke - smoothed, half)
+    return np.where(late > 1e6, late, 0.0)
+
+
 class Recording:
     """The recorder's samples with a true time for every one of them."""
 
@@ -107,8 +123,10 @@ class Recording:
         cycles = np.loadtxt(os.path.join(run_dir, "cycles.txt"), ndmin=2)
         self.first = cycles[:, 0]
         self.frames = cycles[:, 2]
-        self.start = cycles[:, 3]
-        self.next = cycles[:, 4]
+        offset = smoothed_or_woken(cycles[:, 3], cycles[:, 5], 4)
+        self.corrected = int(np.count_nonzero(offset))
+        self.start = cycles[:, 3] + offset
+        self.next = cycles[:, 4] + offset
         raw = np.fromfile(os.path.join(run_dir, "audio.f32"), dtype=np.float32)
         self.audio = raw[: len(raw) // channels * channels].reshape(-1, channels)
         self.jack_frame = cycles[:, 1]
@@ -144,6 +162,29 @@ def find_clicks(x):
         code = (0 if height > 0 else 1) + (2 if abs(height) > 0.65 else 0)
         out.append((m + offset, code))
     return out
+
+
+def load_clicks(run_dir):
+    """The sender's clicks, their true times corrected as the recorder's cycles are."""
+    sent = np.loadtxt(os.path.join(run_dir, "clicks.txt"), ndmin=2)
+    offset = smoothed_or_woken(sent[:, 3], sent[:, 4], 2) if len(sent) else np.zeros(0)
+    sent[:, 3] += offset
+    return sent, int(np.count_nonzero(offset))
+
+
+def rate_ppm(frames, t_ns, window_s):
+    """How fast a server ran against true time, in ppm off 48 kHz: the median over windows of
+    `window_s` (a stall or an xrun spoils one or two of them, not the figure), and the true
+    time its frames do not account for at that rate (what stalls and xruns lost), in ms."""
+    t = (t_ns - t_ns[0]) / 1e9
+    f = frames - frames[0]
+    j = np.searchsorted(t, t + window_s)
+    ok = j < len(t)
+    i, j = np.flatnonzero(ok), j[ok]
+    if len(i) == 0:
+        return None, None
+    rate = float(np.median((f[j] - f[i]) / (t[j] - t[i])))
+    return (rate / RATE - 1) * 1e6, (t[-1] - f[-1] / rate) * 1e3
 
 
 def pair_clicks(sent, heard, rec):
@@ -259,7 +300,7 @@ def fmt(v, unit="", digits=1):
 def analyse(run_dir, quiet=False):
     with open(os.path.join(run_dir, "meta.json")) as f:
         meta = json.load(f)
-    sent = np.loadtxt(os.path.join(run_dir, "clicks.txt"), ndmin=2)
+    sent, sent_corrected = load_clicks(run_dir)
     rec = Recording(run_dir, 4)
     t0 = sent[0, 3] if len(sent) else rec.start[0]
     drift = meta["drift_ppm"]
@@ -269,12 +310,10 @@ def analyse(run_dir, quiet=False):
 
     # The clocks as they really ran: frames per true second, from the sender's clicks and the
     # recorder's cycles (the dummy driver loses time at each of its own xruns).
-    checks = {}
-    if len(sent) > 10:
-        checks["sender_ppm"] = (np.polyfit((sent[:, 3] - sent[0, 3]) / 1e9, sent[:, 2] - sent[0, 2],
-                                           1)[0] / RATE - 1) * 1e6
-    checks["receiver_ppm"] = (np.polyfit((rec.start - rec.start[0]) / 1e9,
-                                         rec.jack_frame - rec.jack_frame[0], 1)[0] / RATE - 1) * 1e6
+    checks = {"receiver_cycles_corrected": rec.corrected, "sender_clicks_corrected": sent_corrected}
+    if len(sent) > 30:
+        checks["sender_ppm"], checks["sender_lost_ms"] = rate_ppm(sent[:, 2], sent[:, 3], 2.0)
+    checks["receiver_ppm"], checks["receiver_lost_ms"] = rate_ppm(rec.jack_frame, rec.start, 1.0)
 
     results = {}
     series = {}
@@ -465,9 +504,13 @@ def table(summary):
                  f"{meta['loss'] * 100:g} %, dup {meta['dup'] * 100:g} %, swap "
                  f"{meta['swap'] * 100:g} %, stalls "
                  f"{', '.join(s['what'] + ' at ' + format(s['at_s'], 'g') + ' s' for s in meta.get('stalls', [])) or 'none'}")
-    lines.append(f"clocks as run: sender {fmt(checks.get('sender_ppm'), ' ppm')}, receiver "
-                 f"{fmt(checks.get('receiver_ppm'), ' ppm')} (frames per true second; each "
-                 f"dummy-driver xrun loses time)")
+    lines.append(f"clocks as run (frames per true second, median of windows): sender "
+                 f"{fmt(checks.get('sender_ppm'), ' ppm', 1)}, "
+                 f"{fmt(checks.get('sender_lost_ms'), ' ms', 1)} lost to xruns; receiver "
+                 f"{fmt(checks.get('receiver_ppm'), ' ppm', 1)}, "
+                 f"{fmt(checks.get('receiver_lost_ms'), ' ms', 1)} lost to xruns and stalls; "
+                 f"smoothed JACK times replaced after stalls: {checks['receiver_cycles_corrected']}"
+                 f" receiver cycles, {checks['sender_clicks_corrected']} sender clicks")
     lines.append(f"dorvane statistics every {fmt(d.get('stats_interval_s'), ' s', 2)}")
     lines.append("")
     lines.append("| | dorvane | zita-n2j |")

@@ -5,11 +5,13 @@
 // per SOURCE_PORT (in_1, in_2, ...), connected to it as soon as it exists (dorvane makes its
 // ports only when the first packet comes), and every cycle recorded with its true time.
 // OUTDIR/audio.f32 gets the samples, interleaved float32 in the order of the SOURCE_PORTs;
-// OUTDIR/cycles.txt one line a cycle, "first_sample jack_frame frames start_ns next_ns": the
-// index of the cycle's first frame in audio.f32, the JACK frame time, the frame count, and
-// the true times (CLOCK_BOOTTIME, ns) of this cycle's start and the next one's, from the JACK
-// cycle times. Ends on SIGINT or SIGTERM, and says on standard error whether anything was
-// lost between the process thread and the writer.
+// OUTDIR/cycles.txt one line a cycle, "first_sample jack_frame frames start_ns next_ns
+// woke_ns": the index of the cycle's first frame in audio.f32, the JACK frame time, the frame
+// count, the true times (CLOCK_BOOTTIME, ns) of this cycle's start and the next one's from the
+// JACK cycle times (the server's smoothed clock), and the true time this callback woke (which
+// a stall of the server cannot mislead, as it does the smoothed clock for seconds). Ends on SIGINT
+// or SIGTERM, and says on standard error whether anything was lost between the process thread and
+// the writer.
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
@@ -38,6 +40,7 @@ struct cycle_record {
     std::uint32_t frames;
     long double start_ns;
     long double next_ns;
+    long double woke_ns;
 };
 
 struct recorder {
@@ -59,6 +62,7 @@ void on_signal(int) {
 
 int on_cycle(jack_nframes_t frames, void* arg) {
     auto* r = static_cast<recorder*>(arg);
+    const long double woke = clock_follow::true_clock::boottime_now();
     const std::size_t n = r->ports.size();
     const std::size_t bytes = std::size_t{frames} * n * sizeof(float);
     if (frames > max_frames || jack_ringbuffer_write_space(r->audio) < bytes ||
@@ -78,9 +82,12 @@ int on_cycle(jack_nframes_t frames, void* arg) {
         }
     }
     jack_ringbuffer_write(r->audio, reinterpret_cast<const char*>(r->interleaved.data()), bytes);
-    const cycle_record record{r->written, cycle_frame, frames,
+    const cycle_record record{r->written,
+                              cycle_frame,
+                              frames,
                               r->clock.boottime_ns(static_cast<long double>(cycle_usecs)),
-                              r->clock.boottime_ns(static_cast<long double>(next_usecs))};
+                              r->clock.boottime_ns(static_cast<long double>(next_usecs)),
+                              woke};
     jack_ringbuffer_write(r->cycles, reinterpret_cast<const char*>(&record), sizeof record);
     r->written += frames;
     return 0;
@@ -99,8 +106,9 @@ void drain(recorder& r, std::FILE* audio, std::FILE* cycles) {
     cycle_record record{};
     while (jack_ringbuffer_read_space(r.cycles) >= sizeof record) {
         jack_ringbuffer_read(r.cycles, reinterpret_cast<char*>(&record), sizeof record);
-        std::fprintf(cycles, "%" PRIu64 " %" PRIu64 " %u %.0Lf %.0Lf\n", record.first_sample,
-                     record.jack_frame, record.frames, record.start_ns, record.next_ns);
+        std::fprintf(cycles, "%" PRIu64 " %" PRIu64 " %u %.0Lf %.0Lf %.0Lf\n", record.first_sample,
+                     record.jack_frame, record.frames, record.start_ns, record.next_ns,
+                     record.woke_ns);
     }
 }
 

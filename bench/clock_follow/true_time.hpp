@@ -31,6 +31,9 @@ public:
         return (before + after) / 2.0L - ago_us * 1000.0L;
     }
 
+    // True nanoseconds per frame at `rate` frames per JACK second.
+    [[nodiscard]] long double frame_ns(std::uint32_t rate) const { return 1e9L / (rate * factor_); }
+
     [[nodiscard]] static long double boottime_now() {
         timespec t{};
         clock_gettime(CLOCK_BOOTTIME, &t);

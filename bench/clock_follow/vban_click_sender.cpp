@@ -12,8 +12,10 @@
 // Clicks are short raised-cosine pulses (8 samples, well inside the audio band, so that a
 // resampler keeps their height) whose sign and height tell the click's number modulo 4:
 // +0.5, -0.5, +0.8, -0.8. For every click, CLICK_LOG gets a line
-// "index sender_frame jack_frame boottime_ns": the click's first frame and its true time
-// (CLOCK_BOOTTIME, interpolated inside the cycle from the JACK cycle times). Ends on SIGINT or
+// "index sender_frame jack_frame boottime_ns woke_ns": the click's first frame and its true
+// time (CLOCK_BOOTTIME), interpolated inside the cycle from the JACK cycle times (the server's
+// smoothed clock), and again from the moment this callback woke (which a stall or an xrun of
+// the server cannot mislead for long, as it does the smoothed clock). Ends on SIGINT or
 // SIGTERM.
 
 #include <arpa/inet.h>
@@ -54,6 +56,7 @@ struct click_record {
     std::uint64_t sender_frame;
     std::uint64_t jack_frame;
     long double boottime_ns;
+    long double woke_ns;
 };
 
 struct sender {
@@ -89,6 +92,7 @@ double pulse(std::uint64_t offset, std::uint64_t index) {
 
 int on_cycle(jack_nframes_t frames, void* arg) {
     auto* s = static_cast<sender*>(arg);
+    const long double woke = clock_follow::true_clock::boottime_now();
     jack_nframes_t cycle_frame = 0;
     jack_time_t cycle_usecs = 0;
     jack_time_t next_usecs = 0;
@@ -116,7 +120,8 @@ int on_cycle(jack_nframes_t frames, void* arg) {
                                       static_cast<long double>(next_usecs - cycle_usecs) * i /
                                           static_cast<long double>(frames);
             const click_record record{index, s->frame, std::uint64_t{cycle_frame} + i,
-                                      s->clock.boottime_ns(usecs)};
+                                      s->clock.boottime_ns(usecs),
+                                      woke + i * s->clock.frame_ns(rate)};
             if (jack_ringbuffer_write_space(s->clicks) < sizeof record) {
                 s->lost_clicks.fetch_add(1, std::memory_order_relaxed);
             } else {
@@ -140,8 +145,8 @@ void drain(sender& s, std::FILE* log) {
     click_record record{};
     while (jack_ringbuffer_read_space(s.clicks) >= sizeof record) {
         jack_ringbuffer_read(s.clicks, reinterpret_cast<char*>(&record), sizeof record);
-        std::fprintf(log, "%" PRIu64 " %" PRIu64 " %" PRIu64 " %.0Lf\n", record.index,
-                     record.sender_frame, record.jack_frame, record.boottime_ns);
+        std::fprintf(log, "%" PRIu64 " %" PRIu64 " %" PRIu64 " %.0Lf %.0Lf\n", record.index,
+                     record.sender_frame, record.jack_frame, record.boottime_ns, record.woke_ns);
     }
     std::fflush(log);
 }
