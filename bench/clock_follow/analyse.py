@@ -100,20 +100,22 @@ def zita_series(path):
     return info, states
 
 
-def rolling_min(x, half):
-    """The least of x over each point's neighbours within `half` on either side."""
-    padded = np.concatenate((np.full(half, np.inf), x, np.full(half, np.inf)))
-    return np.min(np.lib.stride_tricks.sliding_window_view(padded, 2 * half + 1), axis=1)
+def anchored_times(frames, woke, ns_per_frame, half):
+    """The true start of each cycle (ns), from the moments its callbacks woke.
 
-
-def smoothed_or_woken(smoothed, woke, half):
-    """JACK's smoothed cycle times, except where the callbacks' wake-up times show them
-    behind: after a stall or an xrun the server's delay-locked loop takes seconds to catch up
-    (a 100-ms stall leaves it tens of ms behind), while a callback never wakes before its
-    cycle starts. Where even the earliest wake-up among the neighbours is more than 1 ms after
-    the smoothed time, the smoothed time is moved by that much. Returns the offsets (ns)."""
-    late = rolling_min(woke - smoothed, half)
-    return np.where(late > 1e6, late, 0.0)
+    jack2's dummy driver starts cycle n at anchor + n periods and moves the anchor only when
+    it was late (an xrun, a stall), so woke - frame x period is a constant for a stretch of
+    cycles plus each wake-up's own delay, which is never negative. The least of it over the
+    next `half` cycles, and over the previous ones, each stay on one anchor on one side of a
+    move; the larger of the two is the anchor of the cycle. (JACK's own smoothed cycle times
+    are no help there: after a 100-ms stall its delay-locked loop is 90 ms behind, then 19 ms
+    ahead, and takes about 10 s to settle.)"""
+    offset = woke - frames * ns_per_frame
+    padded = np.concatenate((np.full(half, np.inf), offset, np.full(half, np.inf)))
+    windows = np.lib.stride_tricks.sliding_window_view(padded, half + 1)
+    before = windows[: len(offset)].min(axis=1)
+    after = windows[half:].min(axis=1)
+    return frames * ns_per_frame + np.maximum(before, after)
 
 
 class Recording:
@@ -123,10 +125,11 @@ class Recording:
         cycles = np.loadtxt(os.path.join(run_dir, "cycles.txt"), ndmin=2)
         self.first = cycles[:, 0]
         self.frames = cycles[:, 2]
-        offset = smoothed_or_woken(cycles[:, 3], cycles[:, 5], 4)
-        self.corrected = int(np.count_nonzero(offset))
-        self.start = cycles[:, 3] + offset
-        self.next = cycles[:, 4] + offset
+        self.start = anchored_times(cycles[:, 1], cycles[:, 5], 1e9 / RATE, 8)
+        self.next = self.start + self.frames * 1e9 / RATE
+        # How far JACK's smoothed times were off: a measure of what the stalls did to them.
+        self.smoothed = cycles[:, 3]
+        self.smoothing_off_ms = float(np.max(np.abs(self.smoothed - self.start)) / 1e6)
         raw = np.fromfile(os.path.join(run_dir, "audio.f32"), dtype=np.float32)
         self.audio = raw[: len(raw) // channels * channels].reshape(-1, channels)
         self.jack_frame = cycles[:, 1]
@@ -164,12 +167,17 @@ def find_clicks(x):
     return out
 
 
-def load_clicks(run_dir):
-    """The sender's clicks, their true times corrected as the recorder's cycles are."""
+def load_clicks(run_dir, drift_ppm):
+    """The sender's clicks with their true times from its callbacks' wake-ups (its server
+    runs drift_ppm off: so many ns a frame); and how far JACK's smoothed times were off (ms)."""
     sent = np.loadtxt(os.path.join(run_dir, "clicks.txt"), ndmin=2)
-    offset = smoothed_or_woken(sent[:, 3], sent[:, 4], 2) if len(sent) else np.zeros(0)
-    sent[:, 3] += offset
-    return sent, int(np.count_nonzero(offset))
+    if len(sent) == 0:
+        return sent, 0.0
+    anchored = anchored_times(sent[:, 2], sent[:, 4], 1e9 / (RATE * (1 + drift_ppm / 1e6)), 3)
+    off = float(np.max(np.abs(sent[:, 3] - anchored)) / 1e6)
+    sent = np.column_stack((sent, sent[:, 3]))  # JACK's smoothed time kept last
+    sent[:, 3] = anchored
+    return sent, off
 
 
 def rate_ppm(frames, t_ns, window_s):
@@ -300,7 +308,7 @@ def fmt(v, unit="", digits=1):
 def analyse(run_dir, quiet=False):
     with open(os.path.join(run_dir, "meta.json")) as f:
         meta = json.load(f)
-    sent, sent_corrected = load_clicks(run_dir)
+    sent, sent_smoothing_off_ms = load_clicks(run_dir, meta["drift_ppm"])
     rec = Recording(run_dir, 4)
     t0 = sent[0, 3] if len(sent) else rec.start[0]
     drift = meta["drift_ppm"]
@@ -310,10 +318,14 @@ def analyse(run_dir, quiet=False):
 
     # The clocks as they really ran: frames per true second, from the sender's clicks and the
     # recorder's cycles (the dummy driver loses time at each of its own xruns).
-    checks = {"receiver_cycles_corrected": rec.corrected, "sender_clicks_corrected": sent_corrected}
+    checks = {"receiver_smoothing_off_ms": rec.smoothing_off_ms,
+              "sender_smoothing_off_ms": sent_smoothing_off_ms}
+    # The rates from JACK's smoothed times (the anchored ones assume the rate): the median of
+    # 2-s windows leaves out the seconds a stall spoils them.
     if len(sent) > 30:
-        checks["sender_ppm"], checks["sender_lost_ms"] = rate_ppm(sent[:, 2], sent[:, 3], 2.0)
-    checks["receiver_ppm"], checks["receiver_lost_ms"] = rate_ppm(rec.jack_frame, rec.start, 1.0)
+        checks["sender_ppm"], checks["sender_lost_ms"] = rate_ppm(sent[:, 2], sent[:, -1], 2.0)
+    checks["receiver_ppm"], checks["receiver_lost_ms"] = rate_ppm(rec.jack_frame, rec.smoothed,
+                                                                  2.0)
 
     results = {}
     series = {}
@@ -509,8 +521,9 @@ def table(summary):
                  f"{fmt(checks.get('sender_lost_ms'), ' ms', 1)} lost to xruns; receiver "
                  f"{fmt(checks.get('receiver_ppm'), ' ppm', 1)}, "
                  f"{fmt(checks.get('receiver_lost_ms'), ' ms', 1)} lost to xruns and stalls; "
-                 f"smoothed JACK times replaced after stalls: {checks['receiver_cycles_corrected']}"
-                 f" receiver cycles, {checks['sender_clicks_corrected']} sender clicks")
+                 f"JACK's smoothed times off the wake-ups by up to "
+                 f"{fmt(checks['sender_smoothing_off_ms'], ' ms', 2)} (sender), "
+                 f"{fmt(checks['receiver_smoothing_off_ms'], ' ms', 2)} (receiver)")
     lines.append(f"dorvane statistics every {fmt(d.get('stats_interval_s'), ' s', 2)}")
     lines.append("")
     lines.append("| | dorvane | zita-n2j |")

@@ -169,7 +169,7 @@ def check_click(tools, ppms, seconds):
         finally:
             run.stop_all()
         rec = analyse.Recording(out, 2)
-        sent, _ = analyse.load_clicks(out)
+        sent, _ = analyse.load_clicks(out, ppm)
         pairs = analyse.pair_clicks(sent, analyse.find_clicks(rec.audio[:, 0]), rec)
         lat = np.array([(p[2] - p[1]) / 1e6 for p in pairs])
         print(f"  {ppm:+g} ppm: {len(pairs)} clicks of {len(sent)} (from click {pairs[0][0]}), "
