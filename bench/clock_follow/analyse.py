@@ -326,6 +326,10 @@ def analyse(run_dir, quiet=False):
         checks["sender_ppm"], checks["sender_lost_ms"] = rate_ppm(sent[:, 2], sent[:, -1], 2.0)
     checks["receiver_ppm"], checks["receiver_lost_ms"] = rate_ppm(rec.jack_frame, rec.smoothed,
                                                                   2.0)
+    for server in ("send", "recv"):
+        path = os.path.join(run_dir, f"jackd_{server}.err")
+        with open(path, errors="replace") if os.path.exists(path) else open(os.devnull) as f:
+            checks[f"xruns_{server}"] = sum(1 for line in f if "XRun" in line)
 
     results = {}
     series = {}
@@ -484,7 +488,8 @@ def write_csv(run_dir, series, stats):
 
 
 def plot(run_dir, meta, t0):
-    """latency.png: the end-to-end latency of both receivers over the run."""
+    """latency.png: the end-to-end latency of both receivers over the run, a point a click
+    (points, not lines, so that a silence shows as a gap)."""
     stall_lines = "".join(
         f"set arrow from {(s['at_ns'] - t0) / 1e9:.2f}, graph 0 to {(s['at_ns'] - t0) / 1e9:.2f}, "
         f"graph 1 nohead dt 2 lc rgb 'gray'\n" for s in meta.get("stalls", []))
@@ -499,8 +504,8 @@ set ylabel 'end-to-end latency (ms)'
 set title 'sender {meta['drift_ppm']:+g} ppm, target {meta['latency_ms']:g} ms, delay \
 {meta['delay_min_ms']:g}..{meta['delay_max_ms']:g} ms, loss {meta['loss'] * 100:g} %'
 {stall_lines}
-plot '{os.path.join(run_dir, 'latency.csv')}' every ::1 using 2:3 with lines lw 1.5 \
-title 'dorvane', '' every ::1 using 2:4 with lines lw 1.5 title 'zita-n2j', \
+plot '{os.path.join(run_dir, 'latency.csv')}' every ::1 using 2:3 with points pt 7 ps 0.3 \
+title 'dorvane', '' every ::1 using 2:4 with points pt 7 ps 0.3 title 'zita-n2j', \
 {meta['latency_ms']} with lines dt 3 lc rgb 'black' title 'target'
 """
     subprocess.run(["gnuplot"], input=script, text=True, check=False)
@@ -518,9 +523,11 @@ def table(summary):
                  f"{', '.join(s['what'] + ' at ' + format(s['at_s'], 'g') + ' s' for s in meta.get('stalls', [])) or 'none'}")
     lines.append(f"clocks as run (frames per true second, median of windows): sender "
                  f"{fmt(checks.get('sender_ppm'), ' ppm', 1)}, "
-                 f"{fmt(checks.get('sender_lost_ms'), ' ms', 1)} lost to xruns; receiver "
+                 f"{fmt(checks.get('sender_lost_ms'), ' ms', 1)} lost to "
+                 f"{checks.get('xruns_send', 0)} xrun lines; receiver "
                  f"{fmt(checks.get('receiver_ppm'), ' ppm', 1)}, "
-                 f"{fmt(checks.get('receiver_lost_ms'), ' ms', 1)} lost to xruns and stalls; "
+                 f"{fmt(checks.get('receiver_lost_ms'), ' ms', 1)} lost to "
+                 f"{checks.get('xruns_recv', 0)} xrun lines and stalls; "
                  f"JACK's smoothed times off the wake-ups by up to "
                  f"{fmt(checks['sender_smoothing_off_ms'], ' ms', 2)} (sender), "
                  f"{fmt(checks['receiver_smoothing_off_ms'], ' ms', 2)} (receiver)")
