@@ -45,6 +45,12 @@ def scaled_env(tools, ppm, server):
             "JACK_DEFAULT_SERVER": server}
 
 
+def scaled_run(tools, ppm, what):
+    """A run folder, its process list, and the environment of a server scaled by ppm."""
+    out = tempfile.mkdtemp(prefix=f"{what}-")
+    return out, Run(out), scaled_env(tools, ppm, f"cf_{what}_{os.getpid()}")
+
+
 def start_server(run, name, env):
     run.start(name, ["jackd", "-R", "-P", "70", "-d", "dummy", "-r", "48000", "-p", "256"], env)
     wait_for(lambda: jack_ports(env["JACK_DEFAULT_SERVER"]), 15, name)
@@ -53,9 +59,7 @@ def start_server(run, name, env):
 def check_shim(tools, ppms, seconds):
     print("shim: frames per true second of a scaled jackd -d dummy -r 48000 -p 256")
     for ppm in ppms:
-        out = tempfile.mkdtemp(prefix="clock_scale-")
-        run = Run(out)
-        env = scaled_env(tools, ppm, f"cf_shim_{os.getpid()}")
+        out, run, env = scaled_run(tools, ppm, "shim")
         try:
             start_server(run, "jackd", env)
             run.start("recorder", [os.path.join(tools, "jack_stamp_recorder"), out], env)
@@ -153,9 +157,7 @@ def check_sine():
 def check_click(tools, ppms, seconds):
     print("click: sender and recorder on one server, recorded directly (expected 0 ms)")
     for ppm in ppms:
-        out = tempfile.mkdtemp(prefix="click-")
-        run = Run(out)
-        env = scaled_env(tools, ppm, f"cf_click_{os.getpid()}")
+        out, run, env = scaled_run(tools, ppm, "click")
         rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         rx.bind(("127.0.0.1", 0))
         try:
