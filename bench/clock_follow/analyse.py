@@ -540,7 +540,7 @@ def table(summary):
         lines.append(f"| {name} | {a} | {b} |")
 
     row("underruns (own account)",
-        f"{fmt(d.get('underruns'), '', 0)} ({d['warnings']} warning lines)",
+        f"{fmt(d.get('underruns'), '', 0)} ({d['warnings']} warning lines of any kind)",
         f"{fmt(z.get('underruns'), '', 0)} episodes of negative fill, "
         f"{z.get('syncing_after_start', 0)} 'Syncing' after the start")
     for name, key in (("silences in the sine (all)", "silences"),
@@ -571,7 +571,8 @@ def table(summary):
     row("latency spread p1..p99 (stall-free, from lock or 10 s)",
         f"{fmt(d.get('spread_ms'), ' ms', 2)} from {fmt(d.get('spread_from_s'), ' s')}",
         f"{fmt(z.get('spread_ms'), ' ms', 2)} from {fmt(z.get('spread_from_s'), ' s')}")
-    row(f"pitch error, median |1-s window| from {fmt(d['pitch_from_s'], ' s', 0)} (signed median)",
+    row(f"pitch error, median of the 1-s windows' size from {fmt(d['pitch_from_s'], ' s', 0)} "
+        "(signed median)",
         f"{fmt(d.get('pitch_error_ppm'), ' ppm')} ({fmt(d.get('pitch_median_ppm'), ' ppm', 0)})",
         f"{fmt(z.get('pitch_error_ppm'), ' ppm')} ({fmt(z.get('pitch_median_ppm'), ' ppm', 0)})")
     row("clicks heard / sent", f"{d['clicks_heard']} / {d['clicks_sent']}",

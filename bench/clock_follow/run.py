@@ -224,7 +224,11 @@ def main():
             "dup": a.dup, "swap": a.swap, "seed": a.seed, "zita_buff_ms": a.zita_buff,
             "pitch_from_s": a.pitch_from, "stall_ms": a.stall_ms, "realtime": not a.no_realtime,
             "dorvane_stats_option": " ".join(stats_option) or "(refused: default interval)",
-            "commands": {k: " ".join(v) for k, v in commands.items()}, "stalls": []}
+            "commands": {}, "stalls": []}
+    scaled_names = ("jackd_send", "zita_j2n", "sender")
+    for name, argv in commands.items():
+        env = scaled if name in scaled_names else {} if name.startswith("relay") else receiving
+        meta["commands"][name] = " ".join([f"{k}={v}" for k, v in env.items()] + argv)
     run = Run(out)
     print(f"run folder {out}", flush=True)
     try:
