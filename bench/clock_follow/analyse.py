@@ -457,12 +457,16 @@ def analyse(run_dir, quiet=False):
 
 
 def relay_reports(run_dir):
+    """The last words of the relays, the sender and the recorder: what they did, and whether
+    the instruments lost anything."""
     out = {}
-    for flow in ("vban", "zita"):
-        path = os.path.join(run_dir, f"relay_{flow}.err")
+    for name, prefix in (("relay_vban", "udp_impair:"), ("relay_zita", "udp_impair:"),
+                         ("sender", "vban_click_sender:"), ("recorder", "jack_stamp_recorder: ")):
+        path = os.path.join(run_dir, f"{name}.err")
         if os.path.exists(path):
-            with open(path) as f:
-                out[flow] = [line.strip() for line in f if line.startswith("udp_impair:")]
+            with open(path, errors="replace") as f:
+                out[name] = [line.strip() for line in f
+                             if line.startswith(prefix) and "connected" not in line]
     return out
 
 
@@ -582,9 +586,9 @@ def table(summary):
         *(f"{fmt(cpu.get(n, {}).get('cpu_s'), ' s', 2)} ({fmt(cpu.get(n, {}).get('cpu_pct'), ' %', 2)}); "
           f"{fmt(cpu.get(n, {}).get('private_kb'), ' kB', 0)}" for n in RECEIVERS))
     lines.append("")
-    for flow, report in summary["relays"].items():
+    for name, report in summary["relays"].items():
         for line in report:
-            lines.append(f"relay {flow}: {line.replace('udp_impair: ', '')}")
+            lines.append(f"{name}: {line.split(': ', 1)[1]}")
     return "\n".join(lines) + "\n"
 
 

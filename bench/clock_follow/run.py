@@ -239,6 +239,12 @@ def main():
         run.start("relay_vban", commands["relay_vban"])
         run.start("relay_zita", commands["relay_zita"])
         run.start("dorvane", commands["dorvane"], receiving, stamped=True)
+        time.sleep(0.5)
+        if stats_option and not run.alive("dorvane"):
+            # A dorvane that lists --stats but refuses this value: the default interval.
+            commands["dorvane"] = [x for x in commands["dorvane"] if x not in stats_option]
+            meta["dorvane_stats_option"] = "(refused: default interval)"
+            run.start("dorvane", commands["dorvane"], receiving, stamped=True)
         run.start("zita", commands["zita"], receiving, stamped=True)
         wait_for(lambda: "zita-n2j:out_1" in jack_ports(receiver_server), 10, "zita-n2j")
         run.start("recorder", commands["recorder"], receiving)
@@ -283,6 +289,8 @@ def main():
         run.stop_all()
         meta.setdefault("stopped_ns", boottime_ns())
         meta["exit_status"] = {k: p.returncode for k, p in run.procs.items()}
+        meta["commands"]["dorvane"] = " ".join(
+            [f"{k}={v}" for k, v in receiving.items()] + commands["dorvane"])
         with open(os.path.join(out, "meta.json"), "w") as f:
             json.dump(meta, f, indent=1)
     analyse.analyse(out)
