@@ -519,13 +519,13 @@ def table(summary):
     meta, res, checks = summary["meta"], summary["results"], summary["clock_checks"]
     d, z = res["dorvane"], res["zita-n2j"]
     lines = []
-    lines.append(f"sender {meta['drift_ppm']:+g} ppm, target {meta['latency_ms']:g} ms "
+    lines.append(f"- sender {meta['drift_ppm']:+g} ppm, target {meta['latency_ms']:g} ms "
                  f"(zita-n2j --buff {meta['zita_buff_ms']:g}), {meta['duration_s']:g} s, delay "
                  f"{meta['delay_min_ms']:g}..{meta['delay_max_ms']:g} ms, loss "
                  f"{meta['loss'] * 100:g} %, dup {meta['dup'] * 100:g} %, swap "
                  f"{meta['swap'] * 100:g} %, stalls "
                  f"{', '.join(s['what'] + ' at ' + format(s['at_s'], 'g') + ' s' for s in meta.get('stalls', [])) or 'none'}")
-    lines.append(f"clocks as run (frames per true second, median of windows): sender "
+    lines.append(f"- clocks as run (frames per true second, median of windows): sender "
                  f"{fmt(checks.get('sender_ppm'), ' ppm', 1)}, "
                  f"{fmt(checks.get('sender_lost_ms'), ' ms', 1)} lost to "
                  f"{checks.get('xruns_send', 0)} xrun lines; receiver "
@@ -535,7 +535,7 @@ def table(summary):
                  f"JACK's smoothed times off the wake-ups by up to "
                  f"{fmt(checks['sender_smoothing_off_ms'], ' ms', 2)} (sender), "
                  f"{fmt(checks['receiver_smoothing_off_ms'], ' ms', 2)} (receiver)")
-    lines.append(f"dorvane statistics every {fmt(d.get('stats_interval_s'), ' s', 2)}")
+    lines.append(f"- dorvane statistics every {fmt(d.get('stats_interval_s'), ' s', 2)}")
     lines.append("")
     lines.append("| | dorvane | zita-n2j |")
     lines.append("|---|---|---|")
@@ -588,7 +588,7 @@ def table(summary):
     lines.append("")
     for name, report in summary["relays"].items():
         for line in report:
-            lines.append(f"{name}: {line.split(': ', 1)[1]}")
+            lines.append(f"- {name}: {line.split(': ', 1)[1]}")
     return "\n".join(lines) + "\n"
 
 
