@@ -11,9 +11,10 @@
 // draws come from one generator seeded with --seed, so two relays with the same settings
 // treat the n-th datagram of their flows alike.
 //
-// Timing: datagrams wait in a priority queue ordered by due time; the relay sleeps on ppoll
-// until shortly before the first is due and then on an absolute clock_nanosleep to its due
-// time (CLOCK_MONOTONIC, timer slack 1 us). At the end (SIGINT, SIGTERM) it prints counts and
+// Timing: a datagram's delay counts from the kernel's receive stamp (SO_TIMESTAMPNS). They
+// wait in a priority queue ordered by due time; the relay sleeps on ppoll until shortly
+// before the first is due and then on an absolute clock_nanosleep to its due time
+// (CLOCK_MONOTONIC, timer slack 1 us). At the end (SIGINT, SIGTERM) it prints counts and
 // the measured delay (send minus arrival) and lateness (send minus due) percentiles on
 // standard error; --log FILE gets one line a forwarded datagram: "arrival_ns sent_ns due_ns".
 // --fifo runs the relay under SCHED_FIFO at that priority, as a real-time JACK server's own
@@ -26,6 +27,7 @@
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -173,6 +175,39 @@ bool parse(int argc, char* argv[], settings& s) {
     return true;
 }
 
+// Reads one datagram without waiting; `arrival` gets the moment the kernel took it in, on
+// CLOCK_MONOTONIC (the kernel stamps CLOCK_REALTIME: moved over by the clocks' difference now),
+// so that a relay that was busy or asleep when it came does not add that time to its delay.
+ssize_t receive(int fd, std::array<unsigned char, slot_bytes>& datagram, std::int64_t& arrival) {
+    iovec data{datagram.data(), datagram.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control.data();
+    message.msg_controllen = control.size();
+    const ssize_t size = recvmsg(fd, &message, MSG_DONTWAIT);
+    arrival = now_ns();
+    if (size < 0) {
+        return size;
+    }
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec stamp{};
+            std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+            timespec real{};
+            clock_gettime(CLOCK_REALTIME, &real);
+            const std::int64_t ago = (std::int64_t{real.tv_sec} - stamp.tv_sec) * 1000000000 +
+                                     (real.tv_nsec - stamp.tv_nsec);
+            // A stamp from the future or from long ago (the clock was set) is not used.
+            if (ago >= 0 && ago < 1000000000) {
+                arrival = now_ns() - ago;
+            }
+        }
+    }
+    return size;
+}
+
 double percentile(std::vector<double>& v, double p) {
     if (v.empty()) {
         return 0.0;
@@ -209,6 +244,8 @@ int main(int argc, char* argv[]) {
     here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int buffer = 4 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
     if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&here), sizeof here) != 0) {
         std::perror("udp_impair: bind");
         return 1;
@@ -329,11 +366,11 @@ int main(int argc, char* argv[]) {
             continue;
         }
         for (std::size_t k = 0; k < burst; ++k) {
-            const ssize_t size = recv(fd, datagram.data(), datagram.size(), MSG_DONTWAIT);
+            std::int64_t arrival = 0;
+            const ssize_t size = receive(fd, datagram, arrival);
             if (size < 0) {
                 break;
             }
-            const std::int64_t arrival = now_ns();
             ++c.received;
             // Every draw is made for every datagram, so that the n-th datagram meets the same
             // fate in every relay with the same seed, whatever happened before it.
