@@ -299,6 +299,8 @@ def fmt(v, unit="", digits=1):
         return "-"
     if isinstance(v, str):
         return v
+    if unit == " ppm":
+        return f"{v:+.{digits}f}{unit}"  # a correction or an error: its sign matters
     return f"{v:.{digits}f}{unit}"
 
 
@@ -545,8 +547,8 @@ def table(summary):
 
     row("underruns (own account)",
         f"{fmt(d.get('underruns'), '', 0)} ({d['warnings']} warning lines of any kind)",
-        f"{fmt(z.get('underruns'), '', 0)} episodes of negative fill, "
-        f"{z.get('syncing_after_start', 0)} 'Syncing' after the start")
+        f"negative fill {fmt(z.get('underruns'), '', 0)} times, 'Syncing' "
+        f"{z.get('syncing_after_start', 0)} times after the start")
     for name, key in (("silences in the sine (all)", "silences"),
                       ("silences longer than a packet", "silences_over_packet")):
         row(name, fmt(d.get(key), "", 0), fmt(z.get(key), "", 0))
@@ -577,8 +579,8 @@ def table(summary):
         f"{fmt(z.get('spread_ms'), ' ms', 2)} from {fmt(z.get('spread_from_s'), ' s')}")
     row(f"pitch error, median of the 1-s windows' size from {fmt(d['pitch_from_s'], ' s', 0)} "
         "(signed median)",
-        f"{fmt(d.get('pitch_error_ppm'), ' ppm')} ({fmt(d.get('pitch_median_ppm'), ' ppm', 0)})",
-        f"{fmt(z.get('pitch_error_ppm'), ' ppm')} ({fmt(z.get('pitch_median_ppm'), ' ppm', 0)})")
+        f"{fmt(d.get('pitch_error_ppm'), '', 1) + ' ppm'} ({fmt(d.get('pitch_median_ppm'), ' ppm', 0)})",
+        f"{fmt(z.get('pitch_error_ppm'), '', 1) + ' ppm'} ({fmt(z.get('pitch_median_ppm'), ' ppm', 0)})")
     row("clicks heard / sent", f"{d['clicks_heard']} / {d['clicks_sent']}",
         f"{z['clicks_heard']} / {z['clicks_sent']}")
     cpu = meta.get("cpu", {})
