@@ -159,7 +159,7 @@ int main(int argc, char* argv[]) {
                      argv[0]);
         return 2;
     }
-    static sender s;  // big, and the callback outlives main's locals only at exit
+    static sender s;  // static: JACK's thread may still hold it while main returns
     s.to.sin_family = AF_INET;
     s.to.sin_port = htons(static_cast<std::uint16_t>(std::atoi(argv[2])));
     if (inet_pton(AF_INET, argv[1], &s.to.sin_addr) != 1) {
