@@ -663,8 +663,11 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
                                        static_cast<double>(config->period_frames)});
     clock_estimate_init(&p->sender, config->sample_rate);
     clock_estimate_init(&p->device, config->output_rate);
-    // A lost packet, or two, is bridged; a longer wait is the stream stopping.
-    p->conceal_limit = std::max(p->config.target_frames, 2 * config->period_frames);
+    // A burst of lost packets is bridged (the silence heard is the audio lost, no more); a wait
+    // of more than 50 ms, or the target if that is longer, is the stream stopping, and the
+    // output fills up to its target again.
+    p->conceal_limit = std::max({p->config.target_frames, 2 * config->period_frames,
+                                 config->output_rate / 20});
     // The target, and room for what one call can write on top of it.
     p->pending_room = p->config.target_frames + 4 * (packet_frames + 1);
     p->pending.reset(new (std::nothrow) std::uint8_t[p->pending_room * p->frame_bytes]);

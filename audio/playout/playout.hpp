@@ -94,7 +94,8 @@ void playout_note_underrun(playout* p);
 // period plays silence; the cycle counts as concealed. When the packet turns out lost, that
 // silence stands in for the silence it plays as: as much of it is skipped, so that the stream
 // keeps its time. When it was only late, it plays in full, that much later. When the silence
-// so played passes the target, the stream has stopped: an underrun (as playout_note_underrun).
+// so played passes 50 ms (or the target, if longer), the stream has stopped: an underrun (as
+// playout_note_underrun).
 // Returns the frames to take. Lock-free, no allocation.
 [[nodiscard]] std::uint32_t playout_cycle(playout* p, std::uint32_t available,
                                           std::uint32_t period);
