@@ -224,13 +224,19 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         p->pending_frames += keep;
         return;
     }
-    // Sound that comes after the device waited for it was late, not lost: it plays in full,
-    // and the latency is that much longer (held, or trimmed, like any other).
-    const std::uint32_t skip = silence ? settle_owed(p, frames) : 0;
-    if (!silence) {
+    // Sound that comes after the device waited for it was late, not lost. Late by a packet or
+    // two (a hiccup of the sender or the network) its first part was heard as silence already
+    // and goes, so that the latency stays where it was; after a longer wait (the sender paused)
+    // it plays in full from where it stopped, and the latency is that much longer (held, or
+    // trimmed, like any other).
+    const bool hiccup =
+        p->owed.load(std::memory_order_relaxed) <= 2 * p->last_frames * p->out_per_in;
+    const std::uint32_t skip = silence || hiccup ? settle_owed(p, frames) : 0;
+    if (!silence && !hiccup) {
         p->owed.store(0, std::memory_order_relaxed);
     }
-    // Skipped silence was played already, as the device waited: it counts as given.
+    // Skipped frames were played already, as silence while the device waited: they count as
+    // given.
     p->written += skip;
     if (skip == frames) {
         return;
@@ -504,15 +510,23 @@ void flush_previous(playout* p, std::uint32_t previous_next) {
 
 // Starts the output once L has reached the target: the oldest of what waits is trimmed so
 // that L is the target itself, the rest goes to the device, and the device plays from its
-// next period on (its fill counts the wait for that period). The first start goes by L as
-// the packets came; a start again, once the device has shown that it keeps time, by the
-// steady L, so that the packet that completes the target does not set the level with its
-// own jitter.
+// next period on (its fill counts the wait for that period). Where the clock is followed, L is
+// the steady one, so that the packet that completes the target does not set the level with its
+// own jitter; before anything is known of the device, with the packet's lateness counted at
+// most a packet's length (that much is a network's jitter; a sender that sends faster than
+// its clock, a file at full speed, makes lateness that means nothing).
+double start_latency(const playout* p) {
+    if (!p->converter || (p->follower.kept_time && !p->follower.following)) {
+        return arrival_latency(p);
+    }
+    return arrival_latency(p) + std::min(p->lateness, p->last_frames * p->out_per_in);
+}
+
 void start_when_full(playout* p) {
-    if (!filling(p) || held_latency(p) < p->config.target_frames) {
+    if (!filling(p) || start_latency(p) < p->config.target_frames) {
         return;
     }
-    const double excess = held_latency(p) - p->config.target_frames;
+    const double excess = start_latency(p) - p->config.target_frames;
     trim_pending(p, static_cast<std::size_t>(excess));
     // Only from filling: an underrun the device's thread reports meanwhile wins.
     auto expected = playout_state::filling;
@@ -622,7 +636,7 @@ std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
     const double to_ms = 1000.0 / p->config.output_rate;
     // Where the follower holds L, the held figure is its low-pass: what a packet on time waits,
     // without each packet's arrival jitter.
-    s.latency_ms = (p->follower.primed ? p->follower.filtered : held_latency(p)) * to_ms;
+    s.latency_ms = (p->follower.primed ? p->follower.filtered : start_latency(p)) * to_ms;
     s.error_ms = p->follower.primed ? p->follower.error_frames * to_ms : 0.0;
     s.headroom_ms = p->lowest_fill * to_ms;
     s.ratio_ppm = clock_follower_ppm(&p->follower);
@@ -666,8 +680,8 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
     // A burst of lost packets is bridged (the silence heard is the audio lost, no more); a wait
     // of more than 50 ms, or the target if that is longer, is the stream stopping, and the
     // output fills up to its target again.
-    p->conceal_limit = std::max({p->config.target_frames, 2 * config->period_frames,
-                                 config->output_rate / 20});
+    p->conceal_limit =
+        std::max({p->config.target_frames, 2 * config->period_frames, config->output_rate / 20});
     // The target, and room for what one call can write on top of it.
     p->pending_room = p->config.target_frames + 4 * (packet_frames + 1);
     p->pending.reset(new (std::nothrow) std::uint8_t[p->pending_room * p->frame_bytes]);

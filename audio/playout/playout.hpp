@@ -93,7 +93,8 @@ void playout_note_underrun(playout* p);
 // which the writer learns of only when the next one comes) all of them, and the rest of the
 // period plays silence; the cycle counts as concealed. When the packet turns out lost, that
 // silence stands in for the silence it plays as: as much of it is skipped, so that the stream
-// keeps its time. When it was only late, it plays in full, that much later. When the silence
+// keeps its time. When it was late by a packet or two, as much of its start goes too; when it
+// was later (the sender paused), it plays in full, that much later. When the silence
 // so played passes 50 ms (or the target, if longer), the stream has stopped: an underrun (as
 // playout_note_underrun).
 // Returns the frames to take. Lock-free, no allocation.
