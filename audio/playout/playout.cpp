@@ -234,6 +234,7 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
     const std::uint32_t skip = silence || hiccup ? settle_owed(p, frames) : 0;
     if (!silence && !hiccup) {
         p->owed.store(0, std::memory_order_relaxed);
+        p->disturbed_until_ns = p->now_ns + settling_ns;
     }
     // Skipped frames were played already, as silence while the device waited: they count as
     // given.
@@ -563,11 +564,15 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
             p->headroom_open ? std::min<double>(p->lowest_fill, device_fill) : device_fill;
         p->headroom_open = true;
     }
-    // The device's clock runs while it plays; what it took before it stopped to fill up again
-    // says nothing of what it takes after. Its first second of playing is left out: a sound
+    // The device's clock is measured while it plays undisturbed. What it took before it
+    // stopped to fill up again, before audio was trimmed, or before it waited for a packet says
+    // nothing of what it takes after: its line starts afresh then, and the measurement made
+    // so far is kept meanwhile. Its first second of playing each time is left out: a sound
     // server takes its first buffers in bursts while its own latency settles (PulseAudio's
     // rises by tens of milliseconds), which would set the line far off for half a minute.
-    if (filling(p)) {
+    const bool disturbed = filling(p) || now_ns < p->disturbed_until_ns || p->in_backlog ||
+                           p->owed.load(std::memory_order_relaxed) != 0;
+    if (disturbed) {
         if (p->device_running) {
             clock_estimate_restart(&p->device);
         }
