@@ -412,7 +412,9 @@ def analyse(run_dir, quiet=False):
         d["trimmed"] = last.get("trimmed at start")
         d["ratio_end_ppm"] = last.get("ratio")
         d["lost"] = last.get("lost")
-        d["first_reported_ms"] = float(lat[0])
+        # The lines before the first packet carry no latency.
+        reported = lat[np.isfinite(lat)]
+        d["first_reported_ms"] = float(reported[0]) if reported.size else None
         d["stats_interval_s"] = float(np.median(np.diff(rep_t))) if len(rep_t) > 2 else None
         d["own_lock_s"] = lock_time(rep_t, np.abs(lat - tgt) <= LOCK_MS)
     d["warnings"] = len(warnings)
