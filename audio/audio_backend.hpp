@@ -37,12 +37,17 @@ public:
     // through a playout, which the audio object makes after every open and feeds with what
     // the members below tell. The others keep these, which say they do not keep time.
 
+    // The name of the VBAN stream, for a sound server that shows each stream by name (a
+    // desktop mixer). Set before the first open; the others ignore it.
+    virtual void set_stream_name(const char* /*name*/) {}
+
     // The latency the playout will hold, so that the output sizes its own buffer for it at
     // the next open (twice that and more must fit, for bursts and for the bound's slack).
     virtual void set_target_latency(std::uint32_t /*ms*/) {}
     // True for an open output that keeps its own time.
     [[nodiscard]] virtual bool keeps_time() const { return false; }
-    // The device's rate in Hz, and the frames it plays per period.
+    // The device's rate in Hz, and the frames it plays per period. A capture that runs at
+    // its device's own rate (a JACK server's) is opened with rate 0 and then says it here.
     [[nodiscard]] virtual std::uint32_t device_rate() const { return 0; }
     [[nodiscard]] virtual std::uint32_t period_frames() const { return 0; }
     // Frames written and not played yet.

@@ -32,20 +32,20 @@ const std::string usage =
     "-p, --port=PORT         : MANDATORY. port to listen to\n"
     "-s, --streamname=NAME   : MANDATORY. streamname to play\n"
     "-b, --backend=TYPE      : audio backend to use. " +
-    backends_help(false) +
+    backends_help() +
     "\n"
     "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4: the latency "
-    "held on alsa and jack is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)\n"
+    "held on alsa, jack and pulse is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)\n"
     "-c, --channels=LIST     : channels from the stream to use. LIST is of form x,y,z,... "
     "default is to forward the stream as it is\n"
     "-o, --output=NAME       : DEPRECATED. please use -d\n"
-    "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
-    "name for jack backend, device for alsa, stream_name for pulseaudio.\n"
+    "-d, --device=NAME       : Audio device name. This is file name for file backend, client "
+    "name for jack backend, device for alsa, sink for pulse.\n"
     "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)\n"
-    "    --latency=MS        : latency to hold on alsa and jack, in milliseconds, instead of the "
-    "quality's\n"
-    "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock is "
-    "not followed\n"
+    "    --latency=MS        : latency to hold on alsa, jack and pulse, in milliseconds, instead "
+    "of the quality's\n"
+    "    --bit-exact         : play the samples untouched on alsa, jack and pulse: the sender's "
+    "clock is not followed\n"
     "    --version           : display the version and exit\n"
     "-h, --help              : display this message\n\n";
 

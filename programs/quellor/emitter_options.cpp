@@ -16,13 +16,14 @@ namespace {
 
 // A stream that cannot be captured and sent is refused before any socket or device opens:
 // every later step divides by the frame size or the rate.
-int check_stream(const stream_config& stream, const char* format_text) {
+// A rate of 0 is the device's own (see get_options).
+int check_stream(const stream_config& stream, const char* format_text, bool rate_given) {
     if (stream.nb_channels < 1 || stream.nb_channels > VBAN_CHANNELS_MAX_NB) {
         logger_log(LOG_FATAL, "Invalid number of channels %d: allowed are 1 to %zu",
                    static_cast<int>(stream.nb_channels), VBAN_CHANNELS_MAX_NB);
         return 1;
     }
-    if (stream.sample_rate == 0) {
+    if (stream.sample_rate == 0 && rate_given) {
         logger_log(LOG_FATAL, "Invalid sample rate 0: a rate in Hz above 0 is needed");
         return 1;
     }
@@ -44,9 +45,11 @@ void print_usage() {
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n",
                 audio_backend_help_capture());
     std::puts(
-        "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
-        "name for jack backend, device for alsa, stream_name for pulseaudio.");
-    std::puts("-r, --rate=VALUE        : Audio device sample rate. default 44100");
+        "-d, --device=NAME       : Audio device name. This is file name for file backend, client "
+        "name for jack backend, device for alsa, source for pulse.");
+    std::puts(
+        "-r, --rate=VALUE        : Audio device sample rate. default 44100, or the server's for "
+        "jack");
     std::puts("-n, --nbchannels=VALUE  : Audio device number of channels. default 2");
     std::puts(
         "-f, --format=VALUE      : Audio device sample format (see below). default is 16I (16bits "
@@ -84,6 +87,7 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     config->audio.buffer_size = 1024;
     config->socket.direction = SOCKET_DIRECTION_OUT;
     const char* format_text = "16I";
+    bool rate_given = false;
 
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
@@ -108,6 +112,7 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
                 break;
             case 'r':
                 config->stream.sample_rate = static_cast<std::uint32_t>(std::atoi(optarg));
+                rate_given = true;
                 break;
             case 'n':
                 config->stream.nb_channels = static_cast<std::uint32_t>(std::atoi(optarg));
@@ -148,6 +153,14 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
         const audio_backend_entry& capture = audio_backend_capture_default();
         static_assert(sizeof config->audio.backend == sizeof capture.name);
         std::memcpy(config->audio.backend, capture.name, sizeof capture.name);
+        backend = &capture;
     }
-    return check_stream(config->stream, format_text);
+    // A device with a rate of its own (a JACK server) captures at that rate unless -r names
+    // one, which the device then refuses if it differs.
+    if (backend != nullptr && backend->fixed_rate && !rate_given) {
+        config->stream.sample_rate = 0;
+    }
+    static_assert(sizeof config->audio.stream_name == sizeof config->streamname);
+    std::memcpy(config->audio.stream_name, config->streamname, sizeof config->streamname);
+    return check_stream(config->stream, format_text, rate_given);
 }

@@ -2,7 +2,8 @@
 // dorvane playing into a real JACK server (dummy driver, 48000 Hz, 256-frame periods) that
 // each test starts under a name of its own. A client of the test process, connected to
 // dorvane's playback ports, records the floats it plays; the streams come from quellor,
-// reading PCM that the test writes into a FIFO at the audio rate, or are crafted here.
+// reading PCM that the test writes into a FIFO at the audio rate, or are crafted here. And
+// quellor capturing from such a server, fed by a client of the test process that plays tones.
 
 #include <fcntl.h>
 #include <jack/jack.h>
@@ -25,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/program_test_support.hpp"
 #include "tests/support/poll.hpp"
 #include "tests/support/process.hpp"
 #include "tests/support/udp.hpp"
@@ -272,6 +274,81 @@ private:
             }
             self->recorded_.store(done + frames, std::memory_order_release);
         }
+        return 0;
+    }
+};
+
+// A client of the test process that plays a tone on each of its ports out_1 .. out_N: silence
+// until started, then tone c's sample of frame f (counted from the start) on port c.
+struct tone {
+    double hz;
+    double amplitude;
+    float at(std::size_t f) const {
+        return static_cast<float>(amplitude * std::sin(2 * M_PI * hz * f / 48000.0 + 0.5));
+    }
+};
+
+class player {
+public:
+    player(const std::string& name, std::vector<tone> tones) : tones_(std::move(tones)) {
+        client_ = jack_client_open(
+            name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
+            nullptr);
+        if (client_ == nullptr) {
+            throw std::runtime_error("cannot open the test client " + name);
+        }
+        for (std::size_t i = 1; i <= tones_.size(); ++i) {
+            ports_.push_back(jack_port_register(client_, ("out_" + std::to_string(i)).c_str(),
+                                                JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
+        }
+        if (jack_set_process_callback(client_, process, this) != 0 || jack_activate(client_) != 0) {
+            throw std::runtime_error("cannot start the player");
+        }
+    }
+    ~player() { close(); }
+    void close() {
+        if (client_ != nullptr) {
+            jack_client_close(client_);
+            client_ = nullptr;
+        }
+    }
+
+    // Connects out_i to <sink>:capture_i once the sink's ports exist.
+    bool connect_to(const std::string& sink) {
+        return poll_until(
+            [&] {
+                bool all = true;
+                for (std::size_t i = 1; i <= ports_.size(); ++i) {
+                    const std::string to = sink + ":capture_" + std::to_string(i);
+                    all = all && jack_port_by_name(client_, to.c_str()) != nullptr &&
+                          (jack_port_connected_to(ports_[i - 1], to.c_str()) != 0 ||
+                           jack_connect(client_, jack_port_name(ports_[i - 1]), to.c_str()) == 0);
+                }
+                return all;
+            },
+            10s);
+    }
+    void start() { started_.store(true, std::memory_order_release); }
+    std::size_t frames() const { return played_.load(std::memory_order_acquire); }
+
+private:
+    std::vector<tone> tones_;
+    jack_client_t* client_ = nullptr;
+    std::vector<jack_port_t*> ports_;
+    std::atomic<bool> started_{false};
+    std::atomic<std::size_t> played_{0};
+
+    static int process(jack_nframes_t frames, void* arg) {
+        auto* self = static_cast<player*>(arg);
+        const bool on = self->started_.load(std::memory_order_acquire);
+        const std::size_t from = self->played_.load(std::memory_order_relaxed);
+        for (std::size_t c = 0; c < self->ports_.size(); ++c) {
+            auto* out = static_cast<float*>(jack_port_get_buffer(self->ports_[c], frames));
+            for (jack_nframes_t f = 0; f < frames; ++f) {
+                out[f] = on ? self->tones_[c].at(from + f) : 0.0f;
+            }
+        }
+        self->played_.store(from + (on ? frames : 0), std::memory_order_release);
         return 0;
     }
 };
@@ -766,6 +843,89 @@ TEST_F(Jack, NoServerIsNamedAndOutlived) {
         5s))
         << test_support::read_file(logs.file("err"));
     EXPECT_TRUE(receiver.running());
+}
+
+// quellor captures what a client plays into its ports, each channel on its own (a 997 Hz tone
+// at full scale on the first, 440 Hz at half on the second): as it was played in 32F, rounded
+// and clipped in 16I. The rate is the server's; another one is refused. When the server goes,
+// quellor ends with the status of a device that went away.
+TEST_F(Jack, QuellorSendsWhatItsPortsReceiveChannelByChannel) {
+    const std::vector<tone> tones = {{997.0, 1.0}, {440.0, 0.5}};
+    for (const auto& [format, bit_fmt] : {std::pair{"32F", 4}, std::pair{"16I", 1}}) {
+        SCOPED_TRACE(format);
+        test_support::udp_socket listener;
+        listener.set_receive_buffer(4 << 20);
+        test_support::temp_dir logs;
+        std::unique_ptr<test_support::background_process> sender;  // ends after the server
+        server jack;
+        player source("src", tones);
+        sender = std::make_unique<test_support::background_process>(
+            std::vector<std::string>{QUELLOR_PATH, "-i", "127.0.0.1", "-p",
+                                     std::to_string(listener.port()), "-s", "Cap", "-b", "jack",
+                                     "-d", "txcap", "-f", format, "-l", "2"},
+            "", logs.file("err"), jack.env());
+        ASSERT_TRUE(source.connect_to("txcap")) << test_support::read_file(logs.file("err"));
+        source.start();
+        ASSERT_TRUE(poll_until([&] { return source.frames() >= 24000; }, 20s));
+        source.close();
+        if (std::string(format) == "16I") {
+            const auto other = test_support::run(
+                {QUELLOR_PATH, "-i", "127.0.0.1", "-p", std::to_string(listener.port()), "-s",
+                 "Cap", "-b", "jack", "-r", "44100"},
+                10s, jack.env());
+            EXPECT_EQ(other.exit_status, 1);
+            EXPECT_NE(other.err.find("Error: jack_open: the JACK server runs at 48000 Hz, not at "
+                                     "the 44100 Hz asked for"),
+                      std::string::npos)
+                << other.err;
+        }
+        jack.stop(SIGTERM);
+        EXPECT_EQ(sender->wait_for_exit(10s), 256 - ENODEV);
+        const std::string err = test_support::read_file(logs.file("err"));
+        EXPECT_NE(err.find("Warning: jack_start: could not autoconnect channels: no physical "
+                           "capture port\n"),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("Error: jack_read: the JACK server has shut the client down\n"),
+                  std::string::npos)
+            << err;
+
+        // Frames as sent, from the first that carries the tones.
+        std::vector<std::vector<float>> sent;
+        for (const std::string& datagram : program_test::drain(listener)) {
+            ASSERT_EQ(datagram.substr(0, 8), std::string("VBAN\x03", 5) + datagram[5] +
+                                                 std::string("\x01", 1) +
+                                                 static_cast<char>(bit_fmt));
+            for (std::size_t at = 28; at + 2 * (bit_fmt == 4 ? 4 : 2) <= datagram.size();) {
+                std::vector<float> frame;
+                for (int c = 0; c < 2; ++c, at += bit_fmt == 4 ? 4 : 2) {
+                    if (bit_fmt == 4) {
+                        frame.push_back(0.0f);
+                        std::memcpy(&frame.back(), datagram.data() + at, 4);
+                    } else {
+                        std::int16_t v;
+                        std::memcpy(&v, datagram.data() + at, 2);
+                        frame.push_back(static_cast<float>(v));
+                    }
+                }
+                if (!sent.empty() || !silent(frame)) {
+                    sent.push_back(frame);
+                }
+            }
+        }
+        ASSERT_GE(sent.size(), 20000u);
+        for (std::size_t f = 0; f < std::min(sent.size(), source.frames()); ++f) {
+            for (std::size_t c = 0; c < 2; ++c) {
+                const float played = tones[c].at(f);
+                const float expected =
+                    bit_fmt == 4 ? played
+                                 : static_cast<float>(std::clamp(
+                                       std::nearbyint(static_cast<double>(played) * 32768.0),
+                                       -32768.0, 32767.0));
+                ASSERT_EQ(sent[f][c], expected) << "frame " << f << ", channel " << c + 1;
+            }
+        }
+    }
 }
 
 }  // namespace
