@@ -213,14 +213,18 @@ std::int32_t jack_capture_backend::close() {
     if (client_ == nullptr) {
         return 0;
     }
-    int result = jack_deactivate(client_);
+    // A client the server has shut down only has its own resources left to free: the server
+    // calls fail, and say nothing new.
+    const bool gone = shut_down_.load(std::memory_order_acquire);
+    int result = gone ? 0 : jack_deactivate(client_);
     if (result != 0) {
         logger_log(LOG_FATAL, "%s: jack_deactivate failed with error %d", name, result);
     }
     result = jack_client_close(client_);
-    if (result != 0) {
+    if (result != 0 && !gone) {
         logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
     }
+    result = gone ? 0 : result;
     // The client and its threads are gone: nothing else touches the ring now.
     client_ = nullptr;
     ring_.reset();
