@@ -106,7 +106,9 @@ int main(int argc, char* argv[]) {
         const ssize_t size = recv(fd, datagram, sizeof datagram, 0);
         const jack_time_t arrived = jack_get_time();
         const jack_time_t captured = click_captured.load(std::memory_order_acquire);
-        if (size <= 28 || captured == 0) {
+        // A datagram older than the click under way (or one that carries an earlier click) is
+        // not timed against it.
+        if (size <= 28 || captured == 0 || arrived < captured) {
             continue;
         }
         for (ssize_t at = 28; at + 2 <= size; at += 4) {  // channel 1 of stereo 16I

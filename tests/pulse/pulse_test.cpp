@@ -199,6 +199,8 @@ TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
         [&] { return read_file(dir.file("rec.raw")).find(exact) != std::string::npos; }, 5s))
         << "the bit-exact stream is not in the recording";
 
+    // A target of whole packets: the packet that fills the stream up to it starts it exactly
+    // at the target, and there is no start to settle from.
     running_dorvane receiver(dir, {"-b", "pulse", "-d", server.sink(), "--latency=100", "-l", "3"},
                              "127.0.0.1", server.env());
     ASSERT_TRUE(receiver.ready);
