@@ -44,42 +44,13 @@ constexpr init_function pulse_init = pulse_backend_init;
 constexpr init_function pulse_init = nullptr;
 #endif
 
+// name, init, init for capture, can capture, clocked, built, captures at its device's rate
 constexpr audio_backend_entry rows[] = {
-    {.name = "alsa",
-     .init = alsa_init,
-     .init_capture = nullptr,
-     .can_capture = true,
-     .clocked = true,
-     .built = VBAN_WITH_ALSA != 0,
-     .fixed_rate = false},
-    {.name = "jack",
-     .init = jack_init,
-     .init_capture = jack_capture_init,
-     .can_capture = true,
-     .clocked = true,
-     .built = VBAN_WITH_JACK != 0,
-     .fixed_rate = true},
-    {.name = "pulse",
-     .init = pulse_init,
-     .init_capture = nullptr,
-     .can_capture = true,
-     .clocked = true,
-     .built = VBAN_WITH_PULSE != 0,
-     .fixed_rate = false},
-    {.name = "pipe",
-     .init = pipe_backend_init,
-     .init_capture = nullptr,
-     .can_capture = true,
-     .clocked = false,
-     .built = true,
-     .fixed_rate = false},
-    {.name = "file",
-     .init = file_backend_init,
-     .init_capture = nullptr,
-     .can_capture = true,
-     .clocked = false,
-     .built = true,
-     .fixed_rate = false},
+    {"alsa", alsa_init, nullptr, true, true, VBAN_WITH_ALSA != 0, false},
+    {"jack", jack_init, jack_capture_init, true, true, VBAN_WITH_JACK != 0, true},
+    {"pulse", pulse_init, nullptr, true, true, VBAN_WITH_PULSE != 0, false},
+    {"pipe", pipe_backend_init, nullptr, true, false, true, false},
+    {"file", file_backend_init, nullptr, true, false, true, false},
 };
 
 // The first row built: pipe and file always are.

@@ -8,13 +8,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <thread>
 
 #include "audio/backends/backend_create.hpp"
+#include "audio/backends/jack_client.hpp"
 #include "audio/backends/jack_convert.hpp"
 #include "audio/playout/sample_convert.hpp"
 #include "common/logger.hpp"
@@ -92,7 +91,6 @@ private:
     steady::time_point reported_at_{};
 
     std::int32_t jack_start();
-    void connect_physical_ports();
     void process(jack_nframes_t frames);
     bool wait_for(std::uint64_t frames);
     void sleep_until_next_cycles(std::uint64_t missing);
@@ -109,13 +107,8 @@ std::int32_t jack_capture_backend::open(const char* device, std::int32_t, std::u
     }
     close();
 
-    const char* client_name = device != nullptr && device[0] != '\0' ? device : "quellor";
-    client_ = jack_client_open(client_name, JackNullOption, nullptr);
+    client_ = jack_client_open_named(device, "quellor");
     if (client_ == nullptr) {
-        const char* server = std::getenv("JACK_DEFAULT_SERVER");
-        logger_log(LOG_ERROR,
-                   "%s: could not open jack client %s on the JACK server %s (is it running?)", name,
-                   client_name, server != nullptr && server[0] != '\0' ? server : "default");
         return -ENODEV;
     }
     sample_rate_ = jack_get_sample_rate(client_);
@@ -160,17 +153,9 @@ std::int32_t jack_capture_backend::open(const char* device, std::int32_t, std::u
 
 std::int32_t jack_capture_backend::jack_start() {
     const char* name = "jack_start";
-    for (std::uint32_t i = 0; i < nb_channels_; ++i) {
-        char port_name[31];
-        std::snprintf(port_name, sizeof port_name, "capture_%u", i + 1);
-        ports_[i] =
-            jack_port_register(client_, port_name, JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
-        if (ports_[i] == nullptr) {
-            logger_log(LOG_ERROR, "%s: impossible to set jack port for channel %d", name,
-                       static_cast<int>(i));
-            close();
-            return -ENODEV;
-        }
+    if (!jack_ports_register(client_, ports_.data(), nb_channels_, "capture", JackPortIsInput)) {
+        close();
+        return -ENODEV;
     }
     const int result = jack_activate(client_);
     if (result != 0) {
@@ -179,52 +164,16 @@ std::int32_t jack_capture_backend::jack_start() {
         return result;
     }
     logger_log(LOG_DEBUG, "%s: jack activated", name);
-    connect_physical_ports();
+    // A channel left unconnected captures silence until something is connected to it.
+    jack_ports_connect_physical(client_, ports_.data(), nb_channels_, true);
     return 0;
 }
 
-// As for playback: audio ports only, and a channel left unconnected is a warning (it captures
-// silence until something is connected to it).
-void jack_capture_backend::connect_physical_ports() {
-    const char* name = "jack_start";
-    const char** physical = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
-                                           JackPortIsPhysical | JackPortIsOutput);
-    std::uint32_t i = 0;
-    for (; physical != nullptr && physical[i] != nullptr && i < nb_channels_; ++i) {
-        if (jack_connect(client_, physical[i], jack_port_name(ports_[i])) == 0) {
-            logger_log(LOG_DEBUG, "%s: channel %d autoconnected", name, static_cast<int>(i));
-        } else {
-            logger_log(LOG_WARNING, "%s: could not autoconnect channel %d from %s", name,
-                       static_cast<int>(i), physical[i]);
-        }
-    }
-    if (physical == nullptr) {
-        logger_log(LOG_WARNING, "%s: could not autoconnect channels: no physical capture port",
-                   name);
-    } else if (i < nb_channels_) {
-        logger_log(LOG_WARNING, "%s: no physical capture port left for channels %u to %u", name, i,
-                   nb_channels_ - 1);
-    }
-    jack_free(physical);
-}
-
 std::int32_t jack_capture_backend::close() {
-    const char* name = "jack_close";
     if (client_ == nullptr) {
         return 0;
     }
-    // A client the server has shut down only has its own resources left to free: the server
-    // calls fail, and say nothing new.
-    const bool gone = shut_down_.load(std::memory_order_acquire);
-    int result = gone ? 0 : jack_deactivate(client_);
-    if (result != 0) {
-        logger_log(LOG_FATAL, "%s: jack_deactivate failed with error %d", name, result);
-    }
-    result = jack_client_close(client_);
-    if (result != 0 && !gone) {
-        logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
-    }
-    result = gone ? 0 : result;
+    const int result = jack_client_end(client_, shut_down_.load(std::memory_order_acquire));
     // The client and its threads are gone: nothing else touches the ring now.
     client_ = nullptr;
     ring_.reset();

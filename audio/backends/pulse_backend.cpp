@@ -32,28 +32,22 @@ constexpr std::uint64_t buffer_slack_ms = 100;
 // How often a playback stream asks the server for its timing.
 constexpr pa_usec_t timing_interval_us = 100'000;
 
-// Samples of the stream's format to the server's, and back: only 8I and 64F change.
-void to_pulse(std::uint32_t bit_fmt, const std::uint8_t* in, std::size_t samples,
-              std::uint8_t* out) {
-    if (bit_fmt == BIT_FMT_8I) {
-        for (std::size_t i = 0; i < samples; ++i) {
-            out[i] = in[i] ^ 0x80;
-        }
-    } else if (bit_fmt == BIT_FMT_64F) {
-        for (std::size_t i = 0; i < samples; ++i) {
-            double wide;
-            std::memcpy(&wide, in + i * sizeof wide, sizeof wide);
-            const auto narrow = static_cast<float>(wide);
-            std::memcpy(out + i * sizeof narrow, &narrow, sizeof narrow);
-        }
-    } else {
-        std::memcpy(out, in, samples * bit_fmt_size[bit_fmt]);
+// `samples` values of type From at `in` as values of type To at `out`; memcpy, because the
+// buffers have no alignment.
+template <typename From, typename To>
+void recast(const std::uint8_t* in, std::size_t samples, std::uint8_t* out) {
+    for (std::size_t i = 0; i < samples; ++i) {
+        From value;
+        std::memcpy(&value, in + i * sizeof(From), sizeof value);
+        const auto converted = static_cast<To>(value);
+        std::memcpy(out + i * sizeof(To), &converted, sizeof converted);
     }
 }
 
-// `in` null: a hole in the recording, which is silence.
-void from_pulse(std::uint32_t bit_fmt, const std::uint8_t* in, std::size_t samples,
-                std::uint8_t* out) {
+// Samples of the stream's format to the server's (`to_server`), or back: only 8I (its sign
+// bit flipped, either way) and 64F change. `in` null: a hole in a recording, which is silence.
+void convert(std::uint32_t bit_fmt, const std::uint8_t* in, std::size_t samples, std::uint8_t* out,
+             bool to_server) {
     if (in == nullptr) {
         std::memset(out, 0, samples * bit_fmt_size[bit_fmt]);
     } else if (bit_fmt == BIT_FMT_8I) {
@@ -61,12 +55,8 @@ void from_pulse(std::uint32_t bit_fmt, const std::uint8_t* in, std::size_t sampl
             out[i] = in[i] ^ 0x80;
         }
     } else if (bit_fmt == BIT_FMT_64F) {
-        for (std::size_t i = 0; i < samples; ++i) {
-            float narrow;
-            std::memcpy(&narrow, in + i * sizeof narrow, sizeof narrow);
-            const double wide = narrow;
-            std::memcpy(out + i * sizeof wide, &wide, sizeof wide);
-        }
+        to_server ? recast<double, float>(in, samples, out)
+                  : recast<float, double>(in, samples, out);
     } else {
         std::memcpy(out, in, samples * bit_fmt_size[bit_fmt]);
     }
@@ -397,7 +387,7 @@ std::int32_t pulse_backend::write(const void* data, std::uint64_t size) {
             return gone(name);
         }
         const std::uint64_t n = std::min<std::uint64_t>(frames, bytes / pulse_frame_);
-        to_pulse(bit_fmt_, in, n * nb_channels_, static_cast<std::uint8_t*>(block));
+        convert(bit_fmt_, in, n * nb_channels_, static_cast<std::uint8_t*>(block), true);
         if (pa_stream_write(stream_, block, n * pulse_frame_, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
             return gone(name);
         }
@@ -447,8 +437,8 @@ std::int32_t pulse_backend::read(void* data, std::uint64_t size) {
         }
         const std::uint64_t n = std::min<std::uint64_t>(
             wanted - done, (fragment_size_ - fragment_used_) / pulse_frame_);
-        from_pulse(bit_fmt_, fragment_ != nullptr ? fragment_ + fragment_used_ : nullptr,
-                   n * nb_channels_, out + done * vban_frame_);
+        convert(bit_fmt_, fragment_ != nullptr ? fragment_ + fragment_used_ : nullptr,
+                n * nb_channels_, out + done * vban_frame_, false);
         fragment_used_ += n * pulse_frame_;
         done += n;
         if (fragment_size_ - fragment_used_ < pulse_frame_) {

@@ -133,14 +133,25 @@ private:
     }
 };
 
+// A tone for a client to play: frame f (counted from the start) of a sine.
+struct tone {
+    double hz;
+    double amplitude;
+    float at(std::size_t f) const {
+        return static_cast<float>(amplitude * std::sin(2 * M_PI * hz * f / 48000.0 + 0.5));
+    }
+};
+
 // A client of the test process. It looks at ports and connections; given input channels, it
-// records every frame they receive into buffers allocated up front. libjack can hang in its
-// close when the graph changes at that moment, so tests close their clients before anything
-// else leaves the server.
+// records every frame they receive into buffers allocated up front; given tones, it plays
+// them on its output ports out_1 .. out_N once started (silence before). libjack can hang in
+// its close when the graph changes at that moment, so tests close their clients before
+// anything else leaves the server.
 class client {
 public:
-    explicit client(const std::string& name, std::size_t channels = 0)
-        : channels_(channels, std::vector<float>(channels != 0 ? 40 * 48000 : 0)) {
+    explicit client(const std::string& name, std::size_t channels = 0, std::vector<tone> tones = {})
+        : channels_(channels, std::vector<float>(channels != 0 ? 40 * 48000 : 0)),
+          tones_(std::move(tones)) {
         client_ = jack_client_open(
             name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
             nullptr);
@@ -151,8 +162,13 @@ public:
             ports_.push_back(jack_port_register(client_, ("in_" + std::to_string(i)).c_str(),
                                                 JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
         }
-        if (channels != 0 && (jack_set_process_callback(client_, process, this) != 0 ||
-                              jack_activate(client_) != 0)) {
+        for (std::size_t i = 1; i <= tones_.size(); ++i) {
+            outputs_.push_back(jack_port_register(client_, ("out_" + std::to_string(i)).c_str(),
+                                                  JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
+        }
+        if ((channels != 0 || !tones_.empty()) &&
+            (jack_set_process_callback(client_, process, this) != 0 ||
+             jack_activate(client_) != 0)) {
             throw std::runtime_error("cannot start the recorder");
         }
     }
@@ -209,6 +225,29 @@ public:
             10s);
     }
 
+    // Connects out_i to <sink>:capture_i once the sink's ports exist, and lets a few cycles
+    // pass, so that the server runs the graph with every connection made.
+    bool connect_to(const std::string& sink) {
+        const auto connected = [&] {
+            bool all = true;
+            for (std::size_t i = 1; i <= outputs_.size(); ++i) {
+                const std::string to = sink + ":capture_" + std::to_string(i);
+                all = all && jack_port_by_name(client_, to.c_str()) != nullptr &&
+                      (jack_port_connected_to(outputs_[i - 1], to.c_str()) != 0 ||
+                       jack_connect(client_, jack_port_name(outputs_[i - 1]), to.c_str()) == 0);
+            }
+            return all;
+        };
+        if (!poll_until(connected, 10s)) {
+            return false;
+        }
+        const std::size_t from = cycles_.load(std::memory_order_acquire);
+        return poll_until([&] { return cycles_.load(std::memory_order_acquire) > from + 4; }, 10s);
+    }
+    void start() { started_.store(true, std::memory_order_release); }
+    // Frames of the tones played since the start.
+    std::size_t played() const { return played_.load(std::memory_order_acquire); }
+
     std::size_t frames() const { return recorded_.load(std::memory_order_acquire); }
     bool wait_for_frames(std::size_t count) const {
         return poll_until([&] { return frames() >= count; }, 10s);
@@ -246,9 +285,27 @@ private:
     std::vector<std::vector<float>> channels_;
     std::atomic<std::size_t> recorded_{0};
     std::atomic<std::size_t> missed_{0};
+    std::vector<tone> tones_;
+    std::vector<jack_port_t*> outputs_;
+    std::atomic<bool> started_{false};
+    std::atomic<std::size_t> played_{0};
+    std::atomic<std::size_t> cycles_{0};
     jack_nframes_t next_cycle_ = 0;  // the frame time the next cycle starts at
     std::size_t scanned_ = 0;
     std::size_t sound_ = 0;
+
+    void play(jack_nframes_t frames) {
+        const bool on = started_.load(std::memory_order_acquire);
+        const std::size_t from = played_.load(std::memory_order_relaxed);
+        for (std::size_t c = 0; c < outputs_.size(); ++c) {
+            auto* out = static_cast<float*>(jack_port_get_buffer(outputs_[c], frames));
+            for (jack_nframes_t f = 0; f < frames; ++f) {
+                out[f] = on ? tones_[c].at(from + f) : 0.0f;
+            }
+        }
+        played_.store(from + (on ? frames : 0), std::memory_order_release);
+        cycles_.fetch_add(1, std::memory_order_release);
+    }
 
     static names take(const char** list) {
         names result;
@@ -261,6 +318,10 @@ private:
 
     static int process(jack_nframes_t frames, void* arg) {
         auto* self = static_cast<client*>(arg);
+        self->play(frames);
+        if (self->channels_.empty()) {
+            return 0;
+        }
         const jack_nframes_t now = jack_last_frame_time(self->client_);
         if (self->next_cycle_ != 0 && now != self->next_cycle_) {
             self->missed_.fetch_add(1, std::memory_order_release);
@@ -274,81 +335,6 @@ private:
             }
             self->recorded_.store(done + frames, std::memory_order_release);
         }
-        return 0;
-    }
-};
-
-// A client of the test process that plays a tone on each of its ports out_1 .. out_N: silence
-// until started, then tone c's sample of frame f (counted from the start) on port c.
-struct tone {
-    double hz;
-    double amplitude;
-    float at(std::size_t f) const {
-        return static_cast<float>(amplitude * std::sin(2 * M_PI * hz * f / 48000.0 + 0.5));
-    }
-};
-
-class player {
-public:
-    player(const std::string& name, std::vector<tone> tones) : tones_(std::move(tones)) {
-        client_ = jack_client_open(
-            name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
-            nullptr);
-        if (client_ == nullptr) {
-            throw std::runtime_error("cannot open the test client " + name);
-        }
-        for (std::size_t i = 1; i <= tones_.size(); ++i) {
-            ports_.push_back(jack_port_register(client_, ("out_" + std::to_string(i)).c_str(),
-                                                JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
-        }
-        if (jack_set_process_callback(client_, process, this) != 0 || jack_activate(client_) != 0) {
-            throw std::runtime_error("cannot start the player");
-        }
-    }
-    ~player() { close(); }
-    void close() {
-        if (client_ != nullptr) {
-            jack_client_close(client_);
-            client_ = nullptr;
-        }
-    }
-
-    // Connects out_i to <sink>:capture_i once the sink's ports exist.
-    bool connect_to(const std::string& sink) {
-        return poll_until(
-            [&] {
-                bool all = true;
-                for (std::size_t i = 1; i <= ports_.size(); ++i) {
-                    const std::string to = sink + ":capture_" + std::to_string(i);
-                    all = all && jack_port_by_name(client_, to.c_str()) != nullptr &&
-                          (jack_port_connected_to(ports_[i - 1], to.c_str()) != 0 ||
-                           jack_connect(client_, jack_port_name(ports_[i - 1]), to.c_str()) == 0);
-                }
-                return all;
-            },
-            10s);
-    }
-    void start() { started_.store(true, std::memory_order_release); }
-    std::size_t frames() const { return played_.load(std::memory_order_acquire); }
-
-private:
-    std::vector<tone> tones_;
-    jack_client_t* client_ = nullptr;
-    std::vector<jack_port_t*> ports_;
-    std::atomic<bool> started_{false};
-    std::atomic<std::size_t> played_{0};
-
-    static int process(jack_nframes_t frames, void* arg) {
-        auto* self = static_cast<player*>(arg);
-        const bool on = self->started_.load(std::memory_order_acquire);
-        const std::size_t from = self->played_.load(std::memory_order_relaxed);
-        for (std::size_t c = 0; c < self->ports_.size(); ++c) {
-            auto* out = static_cast<float*>(jack_port_get_buffer(self->ports_[c], frames));
-            for (jack_nframes_t f = 0; f < frames; ++f) {
-                out[f] = on ? self->tones_[c].at(from + f) : 0.0f;
-            }
-        }
-        self->played_.store(from + (on ? frames : 0), std::memory_order_release);
         return 0;
     }
 };
@@ -858,7 +844,7 @@ TEST_F(Jack, QuellorSendsWhatItsPortsReceiveChannelByChannel) {
         test_support::temp_dir logs;
         std::unique_ptr<test_support::background_process> sender;  // ends after the server
         server jack;
-        player source("src", tones);
+        client source("src", 0, tones);
         sender = std::make_unique<test_support::background_process>(
             std::vector<std::string>{QUELLOR_PATH, "-i", "127.0.0.1", "-p",
                                      std::to_string(listener.port()), "-s", "Cap", "-b", "jack",
@@ -866,7 +852,7 @@ TEST_F(Jack, QuellorSendsWhatItsPortsReceiveChannelByChannel) {
             "", logs.file("err"), jack.env());
         ASSERT_TRUE(source.connect_to("txcap")) << test_support::read_file(logs.file("err"));
         source.start();
-        ASSERT_TRUE(poll_until([&] { return source.frames() >= 24000; }, 20s));
+        ASSERT_TRUE(poll_until([&] { return source.played() >= 24000; }, 20s));
         source.close();
         if (std::string(format) == "16I") {
             const auto other = test_support::run(
@@ -914,7 +900,7 @@ TEST_F(Jack, QuellorSendsWhatItsPortsReceiveChannelByChannel) {
             }
         }
         ASSERT_GE(sent.size(), 20000u);
-        for (std::size_t f = 0; f < std::min(sent.size(), source.frames()); ++f) {
+        for (std::size_t f = 0; f < std::min(sent.size(), source.played()); ++f) {
             for (std::size_t c = 0; c < 2; ++c) {
                 const float played = tones[c].at(f);
                 const float expected =
