@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// One cycle's conversion from the ring buffer's two readable segments to port buffers, and the
-// capture's way back: port buffers interleaved.
+// One cycle's conversion from the ring buffer's two readable segments to port buffers.
 
 #include "audio/backends/jack_convert.hpp"
 
@@ -136,21 +135,6 @@ TEST(JackConvert, EverySplitGivesTheReferenceValues) {
             }
         }
     }
-}
-
-// A capture cycle split where the ring wraps: the frames before and after the split land in
-// their two places interleaved, as the ports held them, and nothing around them is touched.
-TEST(JackConvert, CaptureInterleavesTheCycleInTwoRuns) {
-    const std::vector<std::vector<float>> ports = {
-        {0.5f, -1.0f, 1.0f, 0.25f, -0.125f}, {1e-8f, 2.0f, -3.0f, 4.0f, -0.0f}, {9, 8, 7, 6, 5}};
-    const std::vector<const float*> buffers = {ports[0].data(), ports[1].data(), ports[2].data()};
-    std::vector<float> end(3 * 2 + 1, guard);    // frames 0 and 1, at the end of the ring
-    std::vector<float> start(3 * 3 + 1, guard);  // frames 2 to 4, at its start
-    jack_interleave_cycle(buffers.data(), 3, 0, 2, end.data());
-    jack_interleave_cycle(buffers.data(), 3, 2, 3, start.data());
-    EXPECT_EQ(end, (std::vector<float>{0.5f, 1e-8f, 9, -1.0f, 2.0f, 8, guard}));
-    EXPECT_EQ(start,
-              (std::vector<float>{1.0f, -3.0f, 7, 0.25f, 4.0f, 6, -0.125f, -0.0f, 5, guard}));
 }
 
 }  // namespace

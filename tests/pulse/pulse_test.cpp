@@ -23,7 +23,6 @@
 
 #include "tests/program_test_support.hpp"
 #include "tests/support/poll.hpp"
-#include "tests/support/sine_fit.hpp"
 #include "tests/support/vban_packets.hpp"
 
 namespace {
@@ -53,7 +52,7 @@ public:
             std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                                      "-L", "module-native-protocol-unix", "-L",
                                      "module-null-sink sink_name=" + sink_ + " rate=48000"},
-            "", dir_.file("pulse.err"),
+            "", "",
             std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir_.path(), "HOME=" + dir_.path()});
         ready = poll_until(
                     [&] {
@@ -70,13 +69,6 @@ public:
                 "PULSE_SERVER=unix:" + dir_.file("pulse/native")};
     }
     const std::string& sink() const { return sink_; }
-    std::string log() const { return read_file(dir_.file("pulse.err")); }
-    // The latency the sink has now, from `pactl list sinks`; -1 when there is none.
-    long sink_latency_us() const {
-        const std::string list = run({"pactl", "list", "sinks"}, 5s, env()).out;
-        const std::size_t at = list.find("Latency: ");
-        return at == std::string::npos ? -1 : std::atol(list.c_str() + at + 9);
-    }
     // Ends the server (by its process id) and waits for its end.
     void stop() {
         if (process_ != nullptr) {
@@ -93,23 +85,12 @@ private:
     std::unique_ptr<background_process> process_;
 };
 
-// The samples of a recording of stereo 16I, channel 0 only.
-std::vector<float> left_channel(const std::string& pcm) {
-    std::vector<float> left;
-    for (std::size_t i = 0; i + 4 <= pcm.size(); i += 4) {
-        std::int16_t v;
-        std::memcpy(&v, pcm.data() + i, sizeof v);
-        left.push_back(static_cast<float>(v) / 32768.0f);
-    }
-    return left;
-}
-
 // quellor records a sink's monitor, which plays what pacat plays into the sink: the datagrams
 // carry pacat's samples exactly and in order, in whole packets with consecutive counters. When
 // the server goes, quellor ends with the status of a device that went away.
 TEST(Pulse, QuellorSendsWhatTheSinkPlaysFromItsMonitor) {
     pulse_server server;
-    ASSERT_TRUE(server.ready) << server.log();
+    ASSERT_TRUE(server.ready);
     temp_dir dir;
     udp_socket listener;
     listener.set_receive_buffer(4 << 20);
@@ -147,6 +128,13 @@ TEST(Pulse, QuellorSendsWhatTheSinkPlaysFromItsMonitor) {
     EXPECT_NE(read_file(dir.file("err")).find("Error: pulse_read: the PulseAudio stream has ended"),
               std::string::npos)
         << read_file(dir.file("err"));
+    // Without a server, the same: after a line that says so.
+    const auto again =
+        run({quellor, "-i", "127.0.0.1", "-p", "9", "-s", "S", "-b", "pulse"}, 10s, server.env());
+    EXPECT_EQ(again.exit_status, 256 - ENODEV);
+    EXPECT_NE(again.err.find("Error: pulse_open: could not connect to the PulseAudio server"),
+              std::string::npos)
+        << again.err;
 }
 
 // A stream of 240-frame packets of stereo 16I at 48000 Hz, paced on absolute deadlines from
@@ -166,12 +154,12 @@ void paced_stream(udp_socket& sender, std::uint16_t port, std::uint32_t first,
 
 // dorvane plays into the sink through its playout, and parec records the monitor. Bit-exact,
 // the recording holds the sent samples exactly, in order. Following the sender's clock, for a
-// minute, the statistics show the latency within 2 ms of its target from 10 s on, and the
-// recording is the sent tone without a break. When the server goes, the next packet ends
-// dorvane with the status of a device that went away.
+// minute, the statistics show the latency within 2 ms of its target from 10 s on, with nothing
+// dropped and no underrun, and the recording holds a minute of the tone. When the server goes,
+// the next packet ends dorvane with the status of a device that went away.
 TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
     pulse_server server;
-    ASSERT_TRUE(server.ready) << server.log();
+    ASSERT_TRUE(server.ready);
     temp_dir dir;
     background_process recorder(
         {"parec", "-d", server.sink() + ".monitor", "--raw", "--format=s16le", "--rate=48000",
@@ -179,7 +167,12 @@ TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
         dir.file("rec.raw"), dir.file("parec.err"), server.env());
     // An idle null sink takes two seconds ahead, and a new stream plays only after them: the
     // recorder asks for a short latency, which the sink has once those have passed.
-    ASSERT_TRUE(poll_until([&] { return server.sink_latency_us() < 50000; }, 10s));
+    ASSERT_TRUE(poll_until(
+        [&] {
+            const std::string sinks = run({"pactl", "list", "sinks"}, 5s, server.env()).out;
+            return std::atol(sinks.c_str() + sinks.find("Latency: ") + 9) < 50000;
+        },
+        10s));
     udp_socket sender;
 
     // Two seconds after a lead-in, which the sink lays over what it had taken ahead.
@@ -209,10 +202,8 @@ TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
     paced_stream(sender, receiver.port, 1, minute, clock::now(), [](std::uint32_t f) {
         const auto v = static_cast<std::int16_t>(
             std::lround(12000.0 * std::sin(2.0 * M_PI * 997.0 * f / rate)));
-        std::string frame(4, '\0');
-        std::memcpy(frame.data(), &v, 2);
-        std::memcpy(frame.data() + 2, &v, 2);
-        return frame;
+        return std::string(reinterpret_cast<const char*>(&v), 2) +
+               std::string(reinterpret_cast<const char*>(&v), 2);
     });
     std::this_thread::sleep_for(300ms);
     server.stop();
@@ -236,63 +227,19 @@ TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
     const std::regex stats(R"(stats: received (\d+),.* underruns (\d+), dropped (\d+), )"
                            R"(latency ([0-9.]+) ms \(target ([0-9.]+) ms\))");
     std::size_t lines = 0;
-    for (std::sregex_iterator it(out.begin(), out.end(), stats), end; it != end; ++it) {
+    for (std::sregex_iterator it(out.begin(), out.end(), stats), end; it != end; ++it, ++lines) {
         const std::smatch& m = *it;
-        ++lines;
-        SCOPED_TRACE(m.str());
-        EXPECT_EQ(m[5], "100.0");
-        EXPECT_NEAR(std::stod(m[4]), 100.0, 2.0);
-        // The stream's end is an underrun, which a line at its last packet may count.
-        if (std::stoul(m[1]) < minute) {
-            EXPECT_EQ(m[2], "0");
-        }
-        EXPECT_EQ(m[3], "0");
+        EXPECT_TRUE(m[5] == "100.0" && std::abs(std::stod(m[4]) - 100.0) <= 2.0 && m[3] == "0" &&
+                    (m[2] == "0" || std::stoul(m[1]) == minute))  // the end is an underrun
+            << m.str();
     }
     EXPECT_EQ(lines, 6u) << out;
 
-    // The tone, from its first sound to its last, with no window that is not the tone.
-    const std::string recording = read_file(dir.file("rec.raw"));
-    const std::vector<float> left = left_channel(recording.substr(tone_from * 4));
-    std::size_t first = 0;
-    while (first < left.size() && std::abs(left[first]) < 0.01f) {
-        ++first;
-    }
-    std::size_t last = left.size();
-    while (last > first && std::abs(left[last - 1]) < 0.01f) {
-        --last;
-    }
-    EXPECT_NEAR(static_cast<double>(last - first) / rate, 60.0, 0.05);
-    constexpr std::size_t window = rate / 10;
-    for (std::size_t at = first + window; at + 2 * window < last; at += window) {
-        ASSERT_GT(test_support::sine_snr_db(left.data() + at, window, 1, 997.0 / rate), 40.0)
-            << "a break in the tone " << static_cast<double>(at - first) / rate << " s in";
-    }
-}
-
-// Without a server, quellor ends with the status of a missing device, dorvane goes on
-// listening; both say which server they looked for.
-TEST(Pulse, NoServerIsNamed) {
-    temp_dir dir;
-    const std::vector<std::string> nowhere = {"PULSE_SERVER=unix:" + dir.file("none")};
-    const auto sender =
-        run({quellor, "-i", "127.0.0.1", "-p", std::to_string(test_support::free_udp_port()), "-s",
-             "S", "-b", "pulse"},
-            10s, nowhere);
-    EXPECT_EQ(sender.exit_status, 256 - ENODEV);
-    EXPECT_NE(sender.err.find("Error: pulse_open: could not connect to the PulseAudio server: "
-                              "Connection refused\n"),
-              std::string::npos)
-        << sender.err;
-
-    running_dorvane receiver(dir, {"-b", "pulse"}, "127.0.0.1", nowhere);
-    ASSERT_TRUE(receiver.ready);
-    udp_socket peer;
-    peer.send_to("127.0.0.1", receiver.port,
-                 audio_packet("Stream1", stereo_16, std::string(960, '\0'), 1));
-    EXPECT_TRUE(poll_until(
-        [&] { return receiver.err().find("could not connect") != std::string::npos; }, 5s))
-        << receiver.err();
-    EXPECT_TRUE(receiver.process->running());
+    // The tone, whole: a minute from its first sound to its last.
+    const std::string tone = read_file(dir.file("rec.raw")).substr(tone_from * 4);
+    const std::size_t first = tone.find_first_not_of('\0') / 4;
+    const std::size_t last = tone.find_last_not_of('\0') / 4;
+    EXPECT_NEAR(static_cast<double>(last - first) / rate, 60.0, 0.01);
 }
 
 }  // namespace
