@@ -86,8 +86,7 @@ void print_usage() {
         "instead of the quality's");
     std::puts(
         "    --bit-exact         : play the samples untouched on alsa, jack and pulse: the "
-        "sender's "
-        "clock is not followed");
+        "sender's clock is not followed");
     std::puts("    --version           : display the version and exit");
     std::puts("-h, --help              : display this message\n");
 }
