@@ -13,13 +13,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <thread>
 
 #include "audio/backends/backend_create.hpp"
+#include "audio/backends/jack_client.hpp"
 #include "audio/backends/jack_convert.hpp"
 #include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
@@ -49,6 +48,7 @@ public:
                       const stream_config* config) override;
     std::int32_t close() override;
     std::int32_t write(const void* data, std::uint64_t size) override;
+    std::int32_t device_error() override;
 
     void set_target_latency(std::uint32_t ms) override { target_ms_ = ms; }
     bool keeps_time() const override { return client_ != nullptr; }
@@ -103,7 +103,6 @@ private:
     bool raised_ = false;  // the caller's thread was given a real-time priority once
 
     std::int32_t jack_start();
-    void connect_physical_ports();
     void touch_storage();
     void process(jack_nframes_t frames);
 };
@@ -121,14 +120,8 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
     // The audio object always closes first; a client still held would leak with its thread.
     close();
 
-    const char* client_name = device != nullptr && device[0] != '\0' ? device : "vban";
-    client_ = jack_client_open(client_name, JackNullOption, nullptr);
+    client_ = jack_client_open_named(device, "vban");
     if (client_ == nullptr) {
-        // libjack picks the server named by JACK_DEFAULT_SERVER, or its default one.
-        const char* server = std::getenv("JACK_DEFAULT_SERVER");
-        logger_log(LOG_ERROR,
-                   "%s: could not open jack client %s on the JACK server %s (is it running?)", name,
-                   client_name, server != nullptr && server[0] != '\0' ? server : "default");
         return -ENODEV;
     }
 
@@ -181,17 +174,9 @@ void jack_backend::touch_storage() {
 std::int32_t jack_backend::jack_start() {
     const char* name = "jack_start";
     // Every port exists before activation, so no cycle ever runs with a channel missing.
-    for (std::uint32_t i = 0; i < nb_channels_; ++i) {
-        char port_name[31];
-        std::snprintf(port_name, sizeof port_name, "playback_%u", i + 1);
-        ports_[i] =
-            jack_port_register(client_, port_name, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-        if (ports_[i] == nullptr) {
-            logger_log(LOG_ERROR, "%s: impossible to set jack port for channel %d", name,
-                       static_cast<int>(i));
-            close();
-            return -ENODEV;
-        }
+    if (!jack_ports_register(client_, ports_.data(), nb_channels_, "playback", JackPortIsOutput)) {
+        close();
+        return -ENODEV;
     }
 
     // On failure the client stays open, with its ports and ring buffer, until the next close.
@@ -201,7 +186,7 @@ std::int32_t jack_backend::jack_start() {
         return result;
     }
     logger_log(LOG_DEBUG, "%s: jack activated", name);
-    connect_physical_ports();
+    jack_ports_connect_physical(client_, ports_.data(), nb_channels_, false);
     follow_server_priority();
     await_first_cycle();
     return 0;
@@ -243,45 +228,12 @@ void jack_backend::await_first_cycle() {
     }
 }
 
-// Audio ports only: a MIDI bridge's physical inputs would be listed too, and connecting an
-// audio port to one fails. A connection is a convenience, so a channel left unconnected is a
-// warning and the stream plays on the ports that are there.
-void jack_backend::connect_physical_ports() {
-    const char* name = "jack_start";
-    const char** physical = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
-                                           JackPortIsPhysical | JackPortIsInput);
-    std::uint32_t i = 0;
-    for (; physical != nullptr && physical[i] != nullptr && i < nb_channels_; ++i) {
-        if (jack_connect(client_, jack_port_name(ports_[i]), physical[i]) == 0) {
-            logger_log(LOG_DEBUG, "%s: channel %d autoconnected", name, static_cast<int>(i));
-        } else {
-            logger_log(LOG_WARNING, "%s: could not autoconnect channel %d to %s", name,
-                       static_cast<int>(i), physical[i]);
-        }
-    }
-    if (physical == nullptr) {
-        logger_log(LOG_WARNING, "%s: could not autoconnect channels", name);
-    } else if (i < nb_channels_) {
-        logger_log(LOG_WARNING, "%s: no physical playback port left for channels %u to %u", name, i,
-                   nb_channels_ - 1);
-    }
-    jack_free(physical);
-}
-
 std::int32_t jack_backend::close() {
-    const char* name = "jack_close";
     if (client_ == nullptr) {
         playout_.store(nullptr, std::memory_order_release);
         return 0;
     }
-    int result = jack_deactivate(client_);
-    if (result != 0) {
-        logger_log(LOG_FATAL, "%s: jack_deactivate failed with error %d", name, result);
-    }
-    result = jack_client_close(client_);
-    if (result != 0) {
-        logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
-    }
+    const int result = jack_client_end(client_, shut_down_.load(std::memory_order_acquire));
     // The client and its threads are gone: nothing else can touch the ring buffer, the
     // playout or the flags now.
     if (ring_buffer_ != nullptr) {
@@ -336,6 +288,15 @@ void jack_backend::publish_cycle(std::int64_t start_ns, std::uint64_t consumed) 
     consumed_frames_.store(consumed, std::memory_order_relaxed);
     cycle_start_ns_.store(start_ns, std::memory_order_relaxed);
     cycle_sequence_.store(sequence + 2, std::memory_order_release);
+}
+
+std::int32_t jack_backend::device_error() {
+    if (!shut_down_.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    close();
+    logger_log(LOG_ERROR, "%s: device not open", "jack_write");
+    return -ENODEV;
 }
 
 std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
