@@ -88,13 +88,19 @@ private:
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
     // Frames the main thread has put into the ring buffer since the open.
     std::uint64_t written_frames_ = 0;
-    // What the process thread publishes each cycle, under a sequence count (odd while it
-    // writes): the frames it has taken from the ring since the open, and when the cycle began
-    // (CLOCK_MONOTONIC, ns). With them the main thread counts the fill smoothly: a period
-    // being played drains as time passes, not all at once at the start of the cycle.
-    std::atomic<std::uint32_t> cycle_sequence_{0};
-    std::atomic<std::uint64_t> consumed_frames_{0};
-    std::atomic<std::int64_t> cycle_start_ns_{0};
+    // What the process thread publishes each cycle: the frames it has taken from the ring
+    // since the open, and when the cycle began (CLOCK_MONOTONIC, ns). With them the main
+    // thread counts the fill smoothly: a period being played drains as time passes, not all
+    // at once at the start of the cycle. Each cycle fills the next of four slots and then
+    // counts it published (release); a reader takes the slot of the count it sees and checks
+    // that the count has not gone on so far meanwhile that the slot was filled again.
+    struct cycle_slot {
+        std::atomic<std::uint64_t> consumed{0};
+        std::atomic<std::int64_t> start_ns{0};
+    };
+    static constexpr std::uint32_t cycle_slots = 4;
+    std::array<cycle_slot, cycle_slots> cycle_slots_{};
+    std::atomic<std::uint32_t> cycles_published_{0};
 
     void publish_cycle(std::int64_t start_ns, std::uint64_t consumed);
     void silence_ports(std::uint32_t from, std::uint32_t to);
@@ -128,9 +134,11 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
     nb_channels_ = config->nb_channels;
     bit_fmt_ = config->bit_fmt;
     written_frames_ = 0;
-    cycle_sequence_.store(0, std::memory_order_relaxed);
-    consumed_frames_.store(0, std::memory_order_relaxed);
-    cycle_start_ns_.store(0, std::memory_order_relaxed);
+    for (cycle_slot& slot : cycle_slots_) {
+        slot.consumed.store(0, std::memory_order_relaxed);
+        slot.start_ns.store(0, std::memory_order_relaxed);
+    }
+    cycles_published_.store(0, std::memory_order_relaxed);
     sample_size_ = bit_fmt_sample_size(bit_fmt_);
     sample_rate_ = jack_get_sample_rate(client_);
     period_frames_ = jack_get_buffer_size(client_);
@@ -220,7 +228,7 @@ void jack_backend::follow_server_priority() {
 // that has stalled, after which the output plays on as it can).
 void jack_backend::await_first_cycle() {
     for (int waited_ms = 0; waited_ms < 500; ++waited_ms) {
-        if (cycle_sequence_.load(std::memory_order_acquire) != 0 ||
+        if (cycles_published_.load(std::memory_order_acquire) != 0 ||
             shut_down_.load(std::memory_order_relaxed)) {
             return;
         }
@@ -257,14 +265,14 @@ std::int32_t jack_backend::device_fill() {
     }
     std::uint64_t consumed = 0;
     std::int64_t start_ns = 0;
-    // A torn read is retried; the process thread writes twice a period at most, so a few
-    // tries always find a quiet moment.
+    // A slot filled again while it was read is read again; the process thread fills one a
+    // period, so a few tries always find it still.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::uint32_t before = cycle_sequence_.load(std::memory_order_acquire);
-        consumed = consumed_frames_.load(std::memory_order_relaxed);
-        start_ns = cycle_start_ns_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if ((before & 1u) == 0 && before == cycle_sequence_.load(std::memory_order_relaxed)) {
+        const std::uint32_t count = cycles_published_.load(std::memory_order_acquire);
+        const cycle_slot& slot = cycle_slots_[count % cycle_slots];
+        consumed = slot.consumed.load(std::memory_order_acquire);
+        start_ns = slot.start_ns.load(std::memory_order_acquire);
+        if (cycles_published_.load(std::memory_order_acquire) - count < cycle_slots - 1) {
             break;
         }
     }
@@ -282,12 +290,11 @@ std::int32_t jack_backend::device_fill() {
 }
 
 void jack_backend::publish_cycle(std::int64_t start_ns, std::uint64_t consumed) {
-    const std::uint32_t sequence = cycle_sequence_.load(std::memory_order_relaxed);
-    cycle_sequence_.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    consumed_frames_.store(consumed, std::memory_order_relaxed);
-    cycle_start_ns_.store(start_ns, std::memory_order_relaxed);
-    cycle_sequence_.store(sequence + 2, std::memory_order_release);
+    const std::uint32_t next = cycles_published_.load(std::memory_order_relaxed) + 1;
+    cycle_slot& slot = cycle_slots_[next % cycle_slots];
+    slot.consumed.store(consumed, std::memory_order_relaxed);
+    slot.start_ns.store(start_ns, std::memory_order_relaxed);
+    cycles_published_.store(next, std::memory_order_release);
 }
 
 std::int32_t jack_backend::device_error() {
@@ -340,7 +347,9 @@ void jack_backend::process(jack_nframes_t frames) {
     const std::int64_t start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       std::chrono::steady_clock::now().time_since_epoch())
                                       .count();
-    const std::uint64_t consumed = consumed_frames_.load(std::memory_order_relaxed);
+    const std::uint64_t consumed =
+        cycle_slots_[cycles_published_.load(std::memory_order_relaxed) % cycle_slots].consumed.load(
+            std::memory_order_relaxed);
     for (std::uint32_t c = 0; c < nb_channels_; ++c) {
         port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
     }

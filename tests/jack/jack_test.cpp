@@ -899,14 +899,22 @@ TEST_F(Jack, TwoHundredChannelsAreConvertedAndEachPlaysOnItsPort) {
         10s));
     ASSERT_TRUE(recorder.connect_from("rx200"));
     const std::size_t from = recorder.frames();
-    ASSERT_TRUE(poll_until(
+    const bool recorded = poll_until(
         [&] {
             send(4);
             return recorder.frames() > from + 24000;
         },
-        20s));
+        20s);
     const frames_t played = recorder.finish();
-    EXPECT_EQ(test_support::read_file(logs.file("err")).find("Sanitizer"), std::string::npos);
+    EXPECT_EQ(test_support::read_file(logs.file("err")).find("Sanitizer"), std::string::npos)
+        << test_support::read_file(logs.file("err"));
+#if defined(__SANITIZE_THREAD__)
+    // Nor does the synchronous server keep its pace while dorvane converts 200 channels.
+    if (!recorded) {
+        GTEST_SKIP() << "a ThreadSanitizer build does not keep up with the stream";
+    }
+#endif
+    ASSERT_TRUE(recorded);
     std::vector<std::vector<float>> heard(channels);
     for (const auto& frame : played) {
         for (std::size_t c = 0; frame[0] != 0.0f && c < channels; ++c) {
