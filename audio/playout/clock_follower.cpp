@@ -17,6 +17,11 @@ constexpr double acquiring_seconds = 1.5;
 constexpr std::int64_t acquiring_ns = 5'000'000'000;
 constexpr double lowpass_seconds = 1.0;
 constexpr double holding_seconds = 12.0;
+// An error larger than this is no drift the hold let gather (that stays within a fraction of
+// it) but L knocked off its target, by a burst or a device that took a stall's periods at once:
+// it is taken back over 4 s, before the margin it ate into is needed (5 ms at 1250 ppm).
+constexpr double large_error_seconds = 2e-3;
+constexpr double recovering_seconds = 4.0;
 // The integral learns what the measured rate leaves over (the output's own clock against the
 // local one, tens of ppm): slow beside the proportional part, so that the loop is well damped
 // in both modes, and bounded to what a real clock is off by.
@@ -63,7 +68,9 @@ void hold(clock_follower* f, double latency_frames, double dt, std::int64_t now_
     }
     f->error_frames = f->filtered - f->config.target_frames;
     const double error = f->error_frames / f->config.rate;  // seconds
-    const double seconds = f->settled ? holding_seconds : acquiring_seconds;
+    const double seconds = !f->settled                              ? acquiring_seconds
+                           : std::abs(error) >= large_error_seconds ? recovering_seconds
+                                                                    : holding_seconds;
     f->hold_ppm = error / seconds * 1e6;
     f->integral = std::clamp(f->integral + error * dt / integral_seconds / integral_seconds * 1e6,
                              -integral_bound_ppm, integral_bound_ppm);

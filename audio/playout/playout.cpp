@@ -59,11 +59,12 @@ struct playout {
     std::size_t pending_frames = 0;  // frames held
     playout_stats stats;
     std::atomic<playout_state> state{playout_state::filling};  // the device's thread reads it
-    // Frames the device played as silence in place of audio that was late: the next frames
-    // written are skipped by as many, so that the stream keeps its time (the device's thread
+    // Frames the device played as silence in place of audio that was late: as many of the
+    // next frames written are skipped, as far as L stays at its target (the device's thread
     // adds, this one takes). Beyond `conceal_limit` the wait is an underrun.
     std::atomic<std::uint32_t> owed{0};
     std::uint32_t conceal_limit = 0;
+    std::uint64_t concealed_seen = 0;     // the count of concealed cycles at the last follow
     std::uint32_t last_frames = 0;        // of the last packet: the length of a lost one
     bool in_backlog = false;              // an episode of drops is going on (logged once)
     std::int64_t disturbed_until_ns = 0;  // L was moved on purpose: the hold looks away
@@ -194,22 +195,23 @@ void trim_pending(playout* p, std::size_t frames) {
     p->stats.trimmed_ms += static_cast<double>(frames) * 1000.0 / p->config.output_rate;
 }
 
-// Takes up to `frames` of the silence the device played while it waited: the silence of a
-// lost packet stands in for it, so that much of it is skipped.
-std::uint32_t settle_owed(playout* p, std::uint32_t frames) {
-    std::uint32_t owed = p->owed.load(std::memory_order_relaxed);
-    std::uint32_t skip = 0;
-    do {
-        skip = std::min(owed, frames);
-    } while (skip > 0 &&
-             !p->owed.compare_exchange_weak(owed, owed - skip, std::memory_order_relaxed));
-    return skip;
+// Gives the device `frames` frames of silence (zero bytes in every format) ahead of what comes.
+void refill(playout* p, double frames) {
+    const std::size_t chunk = p->zeros.size() / p->frame_bytes;
+    auto left = static_cast<std::size_t>(std::max(0.0, frames));
+    while (left > 0 && p->sink_result == 0) {
+        const std::size_t n = std::min(left, chunk);
+        p->sink_result = p->sink.write(p->sink.context, {p->zeros.data(), n * p->frame_bytes},
+                                       static_cast<std::uint32_t>(n));
+        p->fill += static_cast<double>(n);
+        p->written += static_cast<double>(n);
+        left -= n;
+    }
 }
 
 // Writes `frames` frames to the device, or while it fills up to its target, to what waits for
-// the start. `silence` marks the silence of lost packets.
-void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames,
-                 bool silence = false) {
+// the start.
+void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames) {
     if (frames == 0) {
         return;
     }
@@ -224,16 +226,21 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         p->pending_frames += keep;
         return;
     }
-    // Sound that comes after the device waited for it was late, not lost. Late by a packet or
-    // two (a hiccup of the sender or the network) its first part was heard as silence already
-    // and goes, so that the latency stays where it was; after a longer wait (the sender paused)
-    // it plays in full from where it stopped, and the latency is that much longer (held, or
-    // trimmed, like any other).
-    const bool hiccup =
-        p->owed.load(std::memory_order_relaxed) <= 2 * p->last_frames * p->out_per_in;
-    const std::uint32_t skip = silence || hiccup ? settle_owed(p, frames) : 0;
-    if (!silence && !hiccup) {
-        p->owed.store(0, std::memory_order_relaxed);
+    // Sound that comes after the device waited for it was late, not lost (or, as silence,
+    // stands for what was lost): the device played silence in its place already. As much of it
+    // goes as puts L over the target, so that a hiccup of the sender or the network does not
+    // lengthen L. And where L ran low for want of audio rather than for audio still on its
+    // way (a late packet brings the ones sent after it close behind), the device starts again
+    // at the target, as it did at the start: more silence now, while it is silent anyway,
+    // instead of waiting again and again on a margin that is gone.
+    const std::uint32_t owed = p->owed.exchange(0, std::memory_order_relaxed);
+    std::uint32_t skip = 0;
+    if (owed != 0) {
+        const double level = total_latency(p) + frames;
+        skip = static_cast<std::uint32_t>(
+            std::clamp<double>(level - p->config.target_frames, 0.0, std::min(owed, frames)));
+        const double coming = p->waited + std::max(0.0, p->lateness);
+        refill(p, p->config.target_frames - level - coming);
         p->disturbed_until_ns = p->now_ns + settling_ns;
     }
     // Skipped frames were played already, as silence while the device waited: they count as
@@ -253,7 +260,7 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
 }
 
 // Resamples `frames` frames of floats at in_float and writes what comes out.
-void resample_and_write(playout* p, std::uint32_t frames, bool silence = false) {
+void resample_and_write(playout* p, std::uint32_t frames) {
     const std::size_t channels = p->config.nb_channels;
     const std::size_t sample = bit_fmt_size[p->config.bit_fmt];
     std::size_t offset = 0;
@@ -268,7 +275,7 @@ void resample_and_write(playout* p, std::uint32_t frames, bool silence = false) 
         if (sample_convert_from_float(p->config.bit_fmt, p->out_float.get(), made * channels,
                                       p->out_bytes.get()) == 0) {
             write_block(p, p->out_bytes.get(), made * channels * sample,
-                        static_cast<std::uint32_t>(made), silence);
+                        static_cast<std::uint32_t>(made));
         }
     }
 }
@@ -305,9 +312,9 @@ void play_silence(playout* p, std::uint64_t frames) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, chunk));
         if (resampling(p)) {
             std::fill_n(p->in_float.get(), std::size_t{n} * p->config.nb_channels, 0.0f);
-            resample_and_write(p, n, true);
+            resample_and_write(p, n);
         } else {
-            write_block(p, p->zeros.data(), n * p->frame_bytes, n, true);
+            write_block(p, p->zeros.data(), n * p->frame_bytes, n);
         }
         frames -= n;
     }
@@ -601,7 +608,13 @@ void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
     const clock_follower_rate rate{
         p->sender.valid, p->sender.ppm - device_ppm,
         std::hypot(p->sender.uncertainty_ppm, p->device.valid ? p->device.uncertainty_ppm : 0.0)};
-    clock_follower_observe(&p->follower, steady_latency(p), device_fill, now_ns, !filling(p),
+    // A device that waited for audio takes it at its own pace, however low its fill ran.
+    const std::uint64_t concealed = p->stats.concealed.load(std::memory_order_relaxed);
+    const double fill_seen = concealed != p->concealed_seen
+                                 ? std::max<double>(device_fill, p->config.period_frames)
+                                 : device_fill;
+    p->concealed_seen = concealed;
+    clock_follower_observe(&p->follower, steady_latency(p), fill_seen, now_ns, !filling(p),
                            now_ns < p->disturbed_until_ns || p->in_backlog, rate);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
     if (was_following != p->follower.following) {

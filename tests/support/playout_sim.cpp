@@ -152,8 +152,10 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
             }
             device.last_cycle = now;
             ++cycles;
-            next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
-            if (within(next_cycle, o.device_stall_at, o.stall_ms)) {
+            next_cycle = std::max(now, cycle_base + static_cast<double>(cycles + 1) * cycle_s);
+            if (within(next_cycle, o.device_stall_at, o.stall_ms) && o.device_catches_up) {
+                next_cycle = o.device_stall_at + o.stall_ms * 1e-3;  // the missed cycles at once
+            } else if (within(next_cycle, o.device_stall_at, o.stall_ms)) {
                 cycle_base = o.device_stall_at + o.stall_ms * 1e-3 -
                              static_cast<double>(cycles + 1) * cycle_s;
                 next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;

@@ -29,6 +29,7 @@ struct playout_sim_options {
     double device_stall_at = -1.0;
     double receiver_stall_at = -1.0;
     double stall_ms = 100.0;
+    bool device_catches_up = false;  // the device runs the cycles its stall missed at once
     double seconds = 60.0;
     std::uint32_t seed = 1;
     std::uint32_t first_counter = 1;  // the counter of the first packet
