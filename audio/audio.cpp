@@ -268,6 +268,7 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
     handle->config = *config;
     handle->config.backend[sizeof handle->config.backend - 1] = '\0';
     handle->config.device[sizeof handle->config.device - 1] = '\0';
+    handle->config.stream_name[sizeof handle->config.stream_name - 1] = '\0';
     logger_log(LOG_INFO,
                "%s: config is direction %s, backend %s, device %s, buffer size %d, latency %u "
                "ms%s",
@@ -277,7 +278,8 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
                handle->config.bit_exact ? ", bit-exact" : "");
 
     audio_backend* backend = nullptr;
-    if (audio_backend_get_by_name(handle->config.backend, &backend) != 0) {
+    if (audio_backend_get_by_name(handle->config.backend, &backend, handle->config.direction) !=
+        0) {
         logger_log(LOG_FATAL, "%s: %s backend not available", name, handle->config.backend);
         delete handle;
         *out = nullptr;
@@ -287,6 +289,7 @@ std::int32_t audio_init(audio_handle** out, const audio_config* config) {
     const audio_backend_entry* row = audio_backend_find(handle->config.backend);
     handle->keeps_time = row->clocked;
     handle->reads_what_is_ready = row->reads_what_is_ready;
+    handle->backend->set_stream_name(handle->config.stream_name);
     if (handle->config.direction != AUDIO_DIRECTION_IN) {
         handle->backend->set_target_latency(handle->config.target_ms);
     }
@@ -344,6 +347,8 @@ std::int32_t audio_set_stream_config(audio_handle* handle, const stream_config* 
     if (result >= 0 && handle->config.direction != AUDIO_DIRECTION_IN) {
         const std::int32_t made = start_playout(*handle);
         result = made < 0 ? made : result;
+    } else if (result >= 0 && handle->stream.sample_rate == 0) {
+        handle->stream.sample_rate = handle->backend->device_rate();
     }
     if (result >= 0) {
         return result;
@@ -419,6 +424,12 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
         std::memcpy(handle->held + handle->held_bytes, data, size);
         handle->held_bytes += size;
         return static_cast<std::int32_t>(size);
+    }
+    // While the playout fills up nothing is written: a server that went away shows here.
+    if (playout_get_state(handle->player) == playout_state::filling) {
+        if (const std::int32_t error = handle->backend->device_error(); error < 0) {
+            return error;
+        }
     }
     const std::uint64_t frame =
         bit_fmt_frame_size(handle->stream.bit_fmt, handle->stream.nb_channels);

@@ -9,6 +9,7 @@
 #include "audio/map_config.hpp"
 #include "audio/playout/playout_stats.hpp"
 #include "vban/stream_config.hpp"
+#include "vban/vban.hpp"
 
 // What an audio object is made for: the direction, the backend by name, the device handed to
 // the backend (empty: its default) and the buffer size the backend interprets.
@@ -21,6 +22,8 @@ struct audio_config {
     // to the speaker, and whether the samples must reach it untouched (no clock following).
     std::uint32_t target_ms;
     bool bit_exact;
+    // The VBAN stream's name, which a sound server shows for the stream (may be empty).
+    char stream_name[VBAN_STREAM_NAME_SIZE + 1];
 };
 
 // The largest device-side block of a mapped transfer: 256 channels of the largest payload.
@@ -40,7 +43,9 @@ std::int32_t audio_release(audio_handle** place);
 // Reopens the backend when `config` differs from the current configuration; 0 and nothing
 // else when it is the same. -EBUSY, and the current configuration stays open, when the output
 // does not take a change now (a recording starts a new take at most once a second). After a
-// failed open the configuration is all zero.
+// failed open the configuration is all zero. A capture at rate 0 takes the rate of a device
+// that has one of its own (a JACK server); -ERANGE when such a device runs at another rate
+// than the one asked for.
 [[nodiscard]] std::int32_t audio_set_stream_config(audio_handle* handle,
                                                    const stream_config* config);
 

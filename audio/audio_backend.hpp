@@ -55,12 +55,17 @@ public:
     // through a playout, which the audio object makes after every open and feeds with what
     // the members below tell. The others keep these, which say they do not keep time.
 
+    // The name of the VBAN stream, for a sound server that shows each stream by name (a
+    // desktop mixer). Set before the first open; the others ignore it.
+    virtual void set_stream_name(const char* /*name*/) {}
+
     // The latency the playout will hold, so that the output sizes its own buffer for it at
     // the next open (twice that and more must fit, for bursts and for the bound's slack).
     virtual void set_target_latency(std::uint32_t /*ms*/) {}
     // True for an open output that keeps its own time.
     [[nodiscard]] virtual bool keeps_time() const { return false; }
-    // The device's rate in Hz, and the frames it plays per period.
+    // The device's rate in Hz, and the frames it plays per period. A capture that runs at
+    // its device's own rate (a JACK server's) is opened with rate 0 and then says it here.
     [[nodiscard]] virtual std::uint32_t device_rate() const { return 0; }
     [[nodiscard]] virtual std::uint32_t period_frames() const { return 0; }
     // How long, in frames, a frame written now waits before the device takes it: the frames
@@ -68,6 +73,10 @@ public:
     // (what is queued less the share of the period that has gone by). Below 0 when the
     // device has got ahead of what it was given: its next period will come up short by that.
     [[nodiscard]] virtual std::int32_t device_fill() { return 0; }
+    // 0 while the output can play; when it cannot any more (its server went away), the code
+    // that a write would end with, its line logged as a write logs it. For the times when
+    // nothing is written to it (the playout fills up to its target).
+    [[nodiscard]] virtual std::int32_t device_error() { return 0; }
     // The playout that feeds the output from now on (null: none), for the output's own use:
     // whether to play yet, where to report that it ran dry. Set after every open; a close
     // forgets it before it returns.

@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Read by cpack before it builds a package. The alsa and jack backends need the ALSA and JACK
-# client libraries at run time; dpkg-shlibdeps names their packages when the programs are
-# linked with them, and this names them when they are not (the linker drops a library that
-# nothing calls), so that the package always brings those of the backends built.
+# Read by cpack before it builds a package. The alsa, jack and pulse backends need the ALSA,
+# JACK and PulseAudio client libraries at run time; dpkg-shlibdeps names their packages when the
+# programs are linked with them, and this names them when they are not (the linker drops a
+# library that nothing calls), so that the package always brings those of the backends built.
 if(CPACK_GENERATOR STREQUAL "DEB")
     file(STRINGS "${CPACK_VBAN_PROGRAM_LIST}" programs)
     set(dynamic_sections "")
@@ -20,6 +20,9 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     endif()
     if(CPACK_VBAN_WITH_JACK AND NOT dynamic_sections MATCHES "libjack\\.so")
         list(APPEND depends "libjack-jackd2-0 | libjack-0.125")
+    endif()
+    if(CPACK_VBAN_WITH_PULSE AND NOT dynamic_sections MATCHES "libpulse\\.so")
+        list(APPEND depends "libpulse0")
     endif()
     list(JOIN depends ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 endif()

@@ -66,7 +66,7 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VBAN_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "sound")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "alsa-utils, jackd2")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "alsa-utils, jackd2, pulseaudio-utils")
 # dpkg-shlibdeps (dpkg-dev) names the packages of every shared library the programs link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The ALSA and JACK client libraries are named at packaging time when the programs are not
@@ -76,6 +76,7 @@ file(GENERATE OUTPUT "${PROJECT_BINARY_DIR}/package-programs.txt"
 set(CPACK_VBAN_PROGRAM_LIST "${PROJECT_BINARY_DIR}/package-programs.txt")
 set(CPACK_VBAN_WITH_ALSA "${VBAN_WITH_ALSA}")
 set(CPACK_VBAN_WITH_JACK "${VBAN_WITH_JACK}")
+set(CPACK_VBAN_WITH_PULSE "${VBAN_WITH_PULSE}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/package-depends.cmake")
 
 configure_file("${PROJECT_SOURCE_DIR}/packaging/conffiles"

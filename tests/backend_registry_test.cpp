@@ -15,38 +15,56 @@
 
 namespace {
 
-// The rows of this build in their order, what each can do, and the help texts drawn from them.
+// Every row in its order, what each can do and whether this build holds it, and the help texts
+// drawn from the rows built.
 TEST(BackendRegistry, TableRowsColumnsAndHelpTexts) {
     struct row {
         std::string name;
         bool can_capture;
         bool clocked;
+        bool built;
+        bool fixed_rate;
         bool device_is_path;
         bool operator==(const row&) const = default;
     };
-    std::vector<row> expected;
-    if (VBAN_WITH_ALSA) {
-        expected.push_back({"alsa", true, true, false});
-    }
-    if (VBAN_WITH_JACK) {
-        expected.push_back({"jack", false, true, false});
-    }
-    expected.push_back({"pipe", true, false, true});
-    expected.push_back({"file", true, false, true});
+    const std::vector<row> expected = {{"alsa", true, true, VBAN_WITH_ALSA, false, false},
+                                       {"jack", true, true, VBAN_WITH_JACK, true, false},
+                                       {"pulse", true, true, VBAN_WITH_PULSE, false, false},
+                                       {"pipe", true, false, true, false, true},
+                                       {"file", true, false, true, false, true}};
     std::vector<row> rows;
     for (const audio_backend_entry& entry : audio_backends) {
-        rows.push_back({entry.name, entry.can_capture, entry.clocked, entry.device_is_path});
+        rows.push_back({entry.name, entry.can_capture, entry.clocked, entry.built, entry.fixed_rate,
+                        entry.device_is_path});
         EXPECT_EQ(audio_backend_find(entry.name), &entry);
+        EXPECT_EQ(entry.init != nullptr, entry.built) << entry.name;
     }
     EXPECT_TRUE(rows == expected);
-    EXPECT_EQ(audio_backend_find(""), &audio_backends[0]);
-    EXPECT_EQ(audio_backend_find(nullptr), &audio_backends[0]);
-    EXPECT_EQ(audio_backend_find(VBAN_WITH_JACK ? "jackd" : "jack"), nullptr);
-    EXPECT_STREQ(audio_backend_capture_default().name, VBAN_WITH_ALSA ? "alsa" : "pipe");
+    const char* first_built = VBAN_WITH_ALSA    ? "alsa"
+                              : VBAN_WITH_JACK  ? "jack"
+                              : VBAN_WITH_PULSE ? "pulse"
+                                                : "pipe";
+    EXPECT_STREQ(audio_backend_find("")->name, first_built);
+    EXPECT_STREQ(audio_backend_find(nullptr)->name, first_built);
+    EXPECT_EQ(audio_backend_find("jackd"), nullptr);
+    EXPECT_STREQ(audio_backend_capture_default().name, first_built);
 
-    EXPECT_EQ(audio_backend_help(), program_test::backends_help(false));
-    EXPECT_EQ(audio_backend_help(), program_test::backends_help(false));  // the same every call
-    EXPECT_EQ(audio_backend_help_capture(), program_test::backends_help(true));
+    EXPECT_EQ(audio_backend_help(), program_test::backends_help());
+    EXPECT_EQ(audio_backend_help(), program_test::backends_help());  // the same every call
+    EXPECT_EQ(audio_backend_help_capture(), program_test::backends_help());
+
+    // A backend this build lacks is refused as such, whatever the direction.
+    for (const audio_backend_entry& entry : audio_backends) {
+        if (!entry.built) {
+            audio_backend* out = nullptr;
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(audio_backend_get_by_name(entry.name, &out, AUDIO_DIRECTION_IN), -EINVAL);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      std::string("Error: audio_backend_get_by_name: this build has no ") +
+                          entry.name + " backend (it was built without its library)\n");
+            EXPECT_EQ(out, nullptr);
+        }
+    }
 }
 
 TEST(BackendRegistry, NamesFindIndependentRecords) {

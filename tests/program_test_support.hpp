@@ -18,14 +18,15 @@ using namespace std::chrono_literals;
 inline const std::string quellor = QUELLOR_PATH;
 inline const std::string dorvane = DORVANE_PATH;
 
-// The usage texts' sentence on the backends of a build: every one for a receiver, those that
-// can capture for a sender; the first listed is the default (each name has four letters).
-// By default the backends of this build (VBAN_WITH_ALSA and VBAN_WITH_JACK).
-inline std::string backends_help(bool capture, bool alsa = VBAN_WITH_ALSA,
-                                 bool jack = VBAN_WITH_JACK) {
-    std::string names =
-        std::string(alsa ? "alsa " : "") + (jack && !capture ? "jack " : "") + "pipe file ";
-    return "Available audio backends are: " + names + ". default is " + names.substr(0, 4) + ".";
+// The usage texts' sentence on the backends of a build (every backend captures, so a sender's
+// is a receiver's); the first listed is the default. By default the backends of this build
+// (VBAN_WITH_ALSA, VBAN_WITH_JACK, VBAN_WITH_PULSE).
+inline std::string backends_help(bool alsa = VBAN_WITH_ALSA, bool jack = VBAN_WITH_JACK,
+                                 bool pulse = VBAN_WITH_PULSE) {
+    std::string names = std::string(alsa ? "alsa " : "") + (jack ? "jack " : "") +
+                        (pulse ? "pulse " : "") + "pipe file ";
+    return "Available audio backends are: " + names + ". default is " +
+           names.substr(0, names.find(' ')) + ".";
 }
 
 // A value that the programs refuse at start-up, with status 1 and one line on standard error.
@@ -72,18 +73,18 @@ inline std::vector<std::string> drain(test_support::udp_socket& socket,
 }
 
 // A dorvane left listening on a fresh port, writing what it plays to a file (or, with an empty
-// device, to standard output, captured in `out_path`).
+// device, to standard output, captured in `out_path`), with `env` added to its environment.
 class running_dorvane {
 public:
     running_dorvane(const test_support::temp_dir& dir, std::vector<std::string> options,
-                    const std::string& peer = "127.0.0.1")
+                    const std::string& peer = "127.0.0.1", const std::vector<std::string>& env = {})
         : port(test_support::free_udp_port()),
           out_path(dir.file("dorvane.out")),
           err_path(dir.file("dorvane.err")) {
         std::vector<std::string> args = {dorvane, "-i",     peer, "-p", std::to_string(port),
                                          "-s",    "Stream1"};
         args.insert(args.end(), options.begin(), options.end());
-        process = std::make_unique<test_support::background_process>(args, out_path, err_path);
+        process = std::make_unique<test_support::background_process>(args, out_path, err_path, env);
         ready = test_support::wait_until_udp_port_bound(port, 5s);
     }
 

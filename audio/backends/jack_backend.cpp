@@ -3,6 +3,9 @@
 
 #include <jack/jack.h>
 #include <jack/ringbuffer.h>
+#include <jack/thread.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <array>
@@ -10,13 +13,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 #include <thread>
 
 #include "audio/backends/backend_create.hpp"
+#include "audio/backends/jack_client.hpp"
 #include "audio/backends/jack_convert.hpp"
 #include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
@@ -46,6 +48,7 @@ public:
                       const stream_config* config) override;
     std::int32_t close() override;
     std::int32_t write(const void* data, std::uint64_t size) override;
+    std::int32_t device_error() override;
 
     void set_target_latency(std::uint32_t ms) override { target_ms_ = ms; }
     bool keeps_time() const override { return client_ != nullptr; }
@@ -85,20 +88,27 @@ private:
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
     // Frames the main thread has put into the ring buffer since the open.
     std::uint64_t written_frames_ = 0;
-    // What the process thread publishes each cycle, under a sequence count (odd while it
-    // writes): the frames it has taken from the ring since the open, and when the cycle began
-    // (CLOCK_MONOTONIC, ns). With them the main thread counts the fill smoothly: a period
-    // being played drains as time passes, not all at once at the start of the cycle.
-    std::atomic<std::uint32_t> cycle_sequence_{0};
-    std::atomic<std::uint64_t> consumed_frames_{0};
-    std::atomic<std::int64_t> cycle_start_ns_{0};
+    // What the process thread publishes each cycle: the frames it has taken from the ring
+    // since the open, and when the cycle began (CLOCK_MONOTONIC, ns). With them the main
+    // thread counts the fill smoothly: a period being played drains as time passes, not all
+    // at once at the start of the cycle. Each cycle fills the next of four slots and then
+    // counts it published (release); a reader takes the slot of the count it sees and checks
+    // that the count has not gone on so far meanwhile that the slot was filled again.
+    struct cycle_slot {
+        std::atomic<std::uint64_t> consumed{0};
+        std::atomic<std::int64_t> start_ns{0};
+    };
+    static constexpr std::uint32_t cycle_slots = 4;
+    std::array<cycle_slot, cycle_slots> cycle_slots_{};
+    std::atomic<std::uint32_t> cycles_published_{0};
 
     void publish_cycle(std::int64_t start_ns, std::uint64_t consumed);
     void silence_ports(std::uint32_t from, std::uint32_t to);
     void await_first_cycle();
+    void follow_server_priority();
+    bool raised_ = false;  // the caller's thread was given a real-time priority once
 
     std::int32_t jack_start();
-    void connect_physical_ports();
     void touch_storage();
     void process(jack_nframes_t frames);
 };
@@ -116,23 +126,19 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
     // The audio object always closes first; a client still held would leak with its thread.
     close();
 
-    const char* client_name = device != nullptr && device[0] != '\0' ? device : "vban";
-    client_ = jack_client_open(client_name, JackNullOption, nullptr);
+    client_ = jack_client_open_named(device, "vban");
     if (client_ == nullptr) {
-        // libjack picks the server named by JACK_DEFAULT_SERVER, or its default one.
-        const char* server = std::getenv("JACK_DEFAULT_SERVER");
-        logger_log(LOG_ERROR,
-                   "%s: could not open jack client %s on the JACK server %s (is it running?)", name,
-                   client_name, server != nullptr && server[0] != '\0' ? server : "default");
         return -ENODEV;
     }
 
     nb_channels_ = config->nb_channels;
     bit_fmt_ = config->bit_fmt;
     written_frames_ = 0;
-    cycle_sequence_.store(0, std::memory_order_relaxed);
-    consumed_frames_.store(0, std::memory_order_relaxed);
-    cycle_start_ns_.store(0, std::memory_order_relaxed);
+    for (cycle_slot& slot : cycle_slots_) {
+        slot.consumed.store(0, std::memory_order_relaxed);
+        slot.start_ns.store(0, std::memory_order_relaxed);
+    }
+    cycles_published_.store(0, std::memory_order_relaxed);
     sample_size_ = bit_fmt_sample_size(bit_fmt_);
     sample_rate_ = jack_get_sample_rate(client_);
     period_frames_ = jack_get_buffer_size(client_);
@@ -176,17 +182,9 @@ void jack_backend::touch_storage() {
 std::int32_t jack_backend::jack_start() {
     const char* name = "jack_start";
     // Every port exists before activation, so no cycle ever runs with a channel missing.
-    for (std::uint32_t i = 0; i < nb_channels_; ++i) {
-        char port_name[31];
-        std::snprintf(port_name, sizeof port_name, "playback_%u", i + 1);
-        ports_[i] =
-            jack_port_register(client_, port_name, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
-        if (ports_[i] == nullptr) {
-            logger_log(LOG_ERROR, "%s: impossible to set jack port for channel %d", name,
-                       static_cast<int>(i));
-            close();
-            return -ENODEV;
-        }
+    if (!jack_ports_register(client_, ports_.data(), nb_channels_, "playback", JackPortIsOutput)) {
+        close();
+        return -ENODEV;
     }
 
     // On failure the client stays open, with its ports and ring buffer, until the next close.
@@ -196,9 +194,33 @@ std::int32_t jack_backend::jack_start() {
         return result;
     }
     logger_log(LOG_DEBUG, "%s: jack activated", name);
-    connect_physical_ports();
+    jack_ports_connect_physical(client_, ports_.data(), nb_channels_, false);
+    follow_server_priority();
     await_first_cycle();
     return 0;
+}
+
+// The thread that feeds the ring (the caller's: the receiver's packets come in on it) keeps
+// the latency only if it runs when a packet comes: on a busy machine an ordinary thread waits
+// for tens of milliseconds, and the ring runs dry. Under a real-time server it takes a real-time
+// priority too, below the process thread's, so that the audio comes first and the packets
+// next, as JACK's own network clients do. Not allowed (no rtprio for this user): it stays as it
+// is, and says so once.
+void jack_backend::follow_server_priority() {
+    if (!jack_is_realtime(client_) || raised_) {
+        return;
+    }
+    sched_param param{};
+    param.sched_priority = std::max(1, jack_client_real_time_priority(client_) - 5);
+    const int result = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (result != 0) {
+        logger_log(LOG_INFO, "%s: the receiver keeps its ordinary priority: %s", "jack_start",
+                   std::strerror(result));
+    } else {
+        logger_log(LOG_INFO, "%s: the receiver runs at real-time priority %d, below the server's",
+                   "jack_start", param.sched_priority);
+    }
+    raised_ = true;
 }
 
 // The playout starts the output at its target only if it knows when the next period begins:
@@ -206,7 +228,7 @@ std::int32_t jack_backend::jack_start() {
 // that has stalled, after which the output plays on as it can).
 void jack_backend::await_first_cycle() {
     for (int waited_ms = 0; waited_ms < 500; ++waited_ms) {
-        if (cycle_sequence_.load(std::memory_order_acquire) != 0 ||
+        if (cycles_published_.load(std::memory_order_acquire) != 0 ||
             shut_down_.load(std::memory_order_relaxed)) {
             return;
         }
@@ -214,45 +236,12 @@ void jack_backend::await_first_cycle() {
     }
 }
 
-// Audio ports only: a MIDI bridge's physical inputs would be listed too, and connecting an
-// audio port to one fails. A connection is a convenience, so a channel left unconnected is a
-// warning and the stream plays on the ports that are there.
-void jack_backend::connect_physical_ports() {
-    const char* name = "jack_start";
-    const char** physical = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
-                                           JackPortIsPhysical | JackPortIsInput);
-    std::uint32_t i = 0;
-    for (; physical != nullptr && physical[i] != nullptr && i < nb_channels_; ++i) {
-        if (jack_connect(client_, jack_port_name(ports_[i]), physical[i]) == 0) {
-            logger_log(LOG_DEBUG, "%s: channel %d autoconnected", name, static_cast<int>(i));
-        } else {
-            logger_log(LOG_WARNING, "%s: could not autoconnect channel %d to %s", name,
-                       static_cast<int>(i), physical[i]);
-        }
-    }
-    if (physical == nullptr) {
-        logger_log(LOG_WARNING, "%s: could not autoconnect channels", name);
-    } else if (i < nb_channels_) {
-        logger_log(LOG_WARNING, "%s: no physical playback port left for channels %u to %u", name, i,
-                   nb_channels_ - 1);
-    }
-    jack_free(physical);
-}
-
 std::int32_t jack_backend::close() {
-    const char* name = "jack_close";
     if (client_ == nullptr) {
         playout_.store(nullptr, std::memory_order_release);
         return 0;
     }
-    int result = jack_deactivate(client_);
-    if (result != 0) {
-        logger_log(LOG_FATAL, "%s: jack_deactivate failed with error %d", name, result);
-    }
-    result = jack_client_close(client_);
-    if (result != 0) {
-        logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
-    }
+    const int result = jack_client_end(client_, shut_down_.load(std::memory_order_acquire));
     // The client and its threads are gone: nothing else can touch the ring buffer, the
     // playout or the flags now.
     if (ring_buffer_ != nullptr) {
@@ -276,14 +265,14 @@ std::int32_t jack_backend::device_fill() {
     }
     std::uint64_t consumed = 0;
     std::int64_t start_ns = 0;
-    // A torn read is retried; the process thread writes twice a period at most, so a few
-    // tries always find a quiet moment.
+    // A slot filled again while it was read is read again; the process thread fills one a
+    // period, so a few tries always find it still.
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::uint32_t before = cycle_sequence_.load(std::memory_order_acquire);
-        consumed = consumed_frames_.load(std::memory_order_relaxed);
-        start_ns = cycle_start_ns_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if ((before & 1u) == 0 && before == cycle_sequence_.load(std::memory_order_relaxed)) {
+        const std::uint32_t count = cycles_published_.load(std::memory_order_acquire);
+        const cycle_slot& slot = cycle_slots_[count % cycle_slots];
+        consumed = slot.consumed.load(std::memory_order_acquire);
+        start_ns = slot.start_ns.load(std::memory_order_acquire);
+        if (cycles_published_.load(std::memory_order_acquire) - count < cycle_slots - 1) {
             break;
         }
     }
@@ -301,12 +290,20 @@ std::int32_t jack_backend::device_fill() {
 }
 
 void jack_backend::publish_cycle(std::int64_t start_ns, std::uint64_t consumed) {
-    const std::uint32_t sequence = cycle_sequence_.load(std::memory_order_relaxed);
-    cycle_sequence_.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    consumed_frames_.store(consumed, std::memory_order_relaxed);
-    cycle_start_ns_.store(start_ns, std::memory_order_relaxed);
-    cycle_sequence_.store(sequence + 2, std::memory_order_release);
+    const std::uint32_t next = cycles_published_.load(std::memory_order_relaxed) + 1;
+    cycle_slot& slot = cycle_slots_[next % cycle_slots];
+    slot.consumed.store(consumed, std::memory_order_relaxed);
+    slot.start_ns.store(start_ns, std::memory_order_relaxed);
+    cycles_published_.store(next, std::memory_order_release);
+}
+
+std::int32_t jack_backend::device_error() {
+    if (!shut_down_.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    close();
+    logger_log(LOG_ERROR, "%s: device not open", "jack_write");
+    return -ENODEV;
 }
 
 std::int32_t jack_backend::write(const void* data, std::uint64_t size) {
@@ -350,7 +347,9 @@ void jack_backend::process(jack_nframes_t frames) {
     const std::int64_t start_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                       std::chrono::steady_clock::now().time_since_epoch())
                                       .count();
-    const std::uint64_t consumed = consumed_frames_.load(std::memory_order_relaxed);
+    const std::uint64_t consumed =
+        cycle_slots_[cycles_published_.load(std::memory_order_relaxed) % cycle_slots].consumed.load(
+            std::memory_order_relaxed);
     for (std::uint32_t c = 0; c < nb_channels_; ++c) {
         port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
     }

@@ -253,3 +253,16 @@ std::size_t jack_convert_cycle(std::uint32_t bit_fmt, std::span<const std::uint8
             return 0;
     }
 }
+
+void jack_interleave_cycle(const float* const* ports, std::uint32_t nb_channels,
+                           std::size_t first_frame, std::size_t frames, float* out) {
+    // One channel at a time: each port buffer is read in order, and the writes of a channel
+    // stride through the interleaved block.
+    for (std::uint32_t c = 0; c < nb_channels; ++c) {
+        const float* port = ports[c] + first_frame;
+        float* target = out + c;
+        for (std::size_t f = 0; f < frames; ++f) {
+            target[f * nb_channels] = port[f];
+        }
+    }
+}

@@ -25,3 +25,11 @@
 std::size_t jack_convert_cycle(std::uint32_t bit_fmt, std::span<const std::uint8_t> first,
                                std::span<const std::uint8_t> second, std::uint32_t frames,
                                std::uint32_t nb_channels, float* const* ports);
+
+// The way back, for capture: `frames` frames of each channel's float buffer from frame
+// `first_frame` on, interleaved at `out` (frame after frame, channel 0 first), as they are.
+// Called on the JACK process thread: allocates nothing, takes no lock, makes no system call.
+// The samples become a stream format on another thread, scaled, rounded and clipped as
+// sample_convert_from_float does: the inverse of the scaling above.
+void jack_interleave_cycle(const float* const* ports, std::uint32_t nb_channels,
+                           std::size_t first_frame, std::size_t frames, float* out);

@@ -6,17 +6,22 @@
 
 namespace {
 
-// The low-pass on L: a second averages some 190 packets' arrival jitter down to a few
-// hundredths of a millisecond, and is short beside the hold's own time.
+// The hold acquires, then holds. For its first 5 s of following it is quick: its low-pass
+// lasts 0.3 s and an error of L is taken back over 1.5 s, so that the offset L gathers before
+// the rates are known (about a millisecond at 1000 ppm) is gone in a few seconds. Then it is
+// calm for good: the low-pass lasts a second, which averages some 190 packets of what jitter
+// the steady latency still shows, and an error is taken back over 12 s, so that what a stall
+// leaves behind hardly reaches the pitch (a millisecond of error moves it by 83 ppm).
+constexpr double acquiring_lowpass_seconds = 0.3;
+constexpr double acquiring_seconds = 1.5;
+constexpr std::int64_t acquiring_ns = 5'000'000'000;
 constexpr double lowpass_seconds = 1.0;
-// The hold's time constant: an error of L is taken back over this long. Quick until L has
-// first settled; once it has stayed within a quarter millisecond for ten seconds, four times
-// calmer for good, so that arrival jitter, and what a stall leaves behind, hardly reach the
-// pitch (an error of a millisecond moves it by 83 ppm).
-constexpr double acquiring_seconds = 3.0;
 constexpr double holding_seconds = 12.0;
-constexpr double settled_error_seconds = 0.25e-3;
-constexpr std::int64_t settle_ns = 10'000'000'000;
+// An error larger than this is no drift the hold let gather (that stays within a fraction of
+// it) but L knocked off its target, by a burst or a device that took a stall's periods at once:
+// it is taken back over 4 s, before the margin it ate into is needed (5 ms at 1250 ppm).
+constexpr double large_error_seconds = 2e-3;
+constexpr double recovering_seconds = 4.0;
 // The integral learns what the measured rate leaves over (the output's own clock against the
 // local one, tens of ppm): slow beside the proportional part, so that the loop is well damped
 // in both modes, and bounded to what a real clock is off by.
@@ -34,6 +39,7 @@ constexpr std::int64_t keeps_time_ns = 3'000'000'000;
 
 void stop_following(clock_follower* f) {
     f->following = false;
+    f->acquiring = false;
     f->settled = false;
     f->primed = false;
     f->hold_ppm = 0.0;
@@ -48,22 +54,23 @@ void hold(clock_follower* f, double latency_frames, double dt, std::int64_t now_
         f->filtered = latency_frames;
         f->primed = true;
         f->primed_ns = now_ns;
-        f->settled_ns = f->settled ? f->settled_ns : now_ns;
+        f->acquiring_from_ns = f->acquiring ? f->acquiring_from_ns : now_ns;
+        f->acquiring = true;
     }
-    // A plain mean over the first second after priming, then the low-pass: one early sample's
-    // jitter does not set the level.
+    f->settled = f->settled || now_ns - f->acquiring_from_ns >= acquiring_ns;
+    // A plain mean over the low-pass's time after priming, then the low-pass: one early
+    // sample's jitter does not set the level.
     const double averaged = static_cast<double>(now_ns - f->primed_ns) * 1e-9;
-    const double span = std::min(averaged, lowpass_seconds) + dt;
+    const double span =
+        std::min(averaged, f->settled ? lowpass_seconds : acquiring_lowpass_seconds) + dt;
     if (span > 0.0) {
         f->filtered += dt / span * (latency_frames - f->filtered);
     }
     f->error_frames = f->filtered - f->config.target_frames;
     const double error = f->error_frames / f->config.rate;  // seconds
-    if (!f->settled && std::abs(error) > settled_error_seconds) {
-        f->settled_ns = now_ns;
-    }
-    f->settled = f->settled || now_ns - f->settled_ns >= settle_ns;
-    const double seconds = f->settled ? holding_seconds : acquiring_seconds;
+    const double seconds = !f->settled                              ? acquiring_seconds
+                           : std::abs(error) >= large_error_seconds ? recovering_seconds
+                                                                    : holding_seconds;
     f->hold_ppm = error / seconds * 1e6;
     f->integral = std::clamp(f->integral + error * dt / integral_seconds / integral_seconds * 1e6,
                              -integral_bound_ppm, integral_bound_ppm);

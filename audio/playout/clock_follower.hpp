@@ -6,14 +6,15 @@
 // Follows the sender's sample clock with the output's: the correction to resample by, in
 // ppm, so that the total latency L (device fill plus what the playout holds, in output frames)
 // stays at its target. Two parts, kept apart so that each does one job:
-// - the sender's rate, measured directly from packet arrivals (sender_clock): it is known
-//   within a second or two and does not depend on L, so neither an underrun, a refill nor a
-//   stall can hide a drift or fake one;
-// - a slow proportional-integral hold on L, low-passed: it brings L back to the target after
-//   the first second (before the rate is known) and takes up what the measured rate does not
-//   hold (the output's own clock against the local one). It is quick while it acquires and
-//   calm once L has been at the target a while, and it is frozen while L is being disturbed
-//   on purpose (filling, trimming a backlog), so that a stall moves the correction by little.
+// - the rates, measured (clock_estimate): the sender's from the packet arrivals, the output's
+//   from what it takes, each against the local clock; they are known within a second or two
+//   and do not depend on L, so neither an underrun, a refill nor a stall can hide a drift or
+//   fake one;
+// - a proportional-integral hold on L, low-passed: it brings L back to the target after the
+//   first second (before the rates are known) and takes up what the measured rates do not
+//   hold. It is quick while it acquires (its first 5 s) and calm after, and it is frozen while
+//   L is being disturbed on purpose (filling, trimming a backlog), so that a stall moves the
+//   correction by little.
 // The result is bounded to +-2000 ppm and slewed, so the pitch never steps. A device that does
 // not keep time (one that takes whatever it is given at once: its fill has not risen above
 // half a period yet, or not for 3 s of playing) gives nothing to follow: then the follower
@@ -37,20 +38,21 @@ struct clock_follower_rate {
 // The follower's state; the caller may read `filtered`, `following` and `error_frames`.
 struct clock_follower {
     clock_follower_config config{};
-    bool primed = false;            // `filtered` holds an estimate
-    std::int64_t last_ns = 0;       // time of the last observation
-    std::int64_t primed_ns = 0;     // when `filtered` was started afresh
-    std::int64_t settled_ns = 0;    // L has been within its tolerance since then
-    bool settled = false;           // L has settled once: the hold is calm from now on
-    double filtered = 0.0;          // low-passed L, frames
-    double error_frames = 0.0;      // filtered L less the target
-    double hold_ppm = 0.0;          // the hold's proportional part
-    double integral = 0.0;          // the hold's integral part, ppm
-    double rate_ppm = 0.0;          // the measured rate as applied
-    double ppm = 0.0;               // the correction handed out
-    bool following = false;         // the correction is live (else it is 0)
-    bool kept_time = false;         // the device has shown that it keeps time
-    std::int64_t last_kept_ns = 0;  // when its fill was last above half a period
+    bool primed = false;                 // `filtered` holds an estimate
+    std::int64_t last_ns = 0;            // time of the last observation
+    std::int64_t primed_ns = 0;          // when `filtered` was started afresh
+    bool acquiring = false;              // the hold has begun
+    std::int64_t acquiring_from_ns = 0;  // when it began
+    bool settled = false;                // it has acquired: it is calm from now on
+    double filtered = 0.0;               // low-passed L, frames
+    double error_frames = 0.0;           // filtered L less the target
+    double hold_ppm = 0.0;               // the hold's proportional part
+    double integral = 0.0;               // the hold's integral part, ppm
+    double rate_ppm = 0.0;               // the measured rate as applied
+    double ppm = 0.0;                    // the correction handed out
+    bool following = false;              // the correction is live (else it is 0)
+    bool kept_time = false;              // the device has shown that it keeps time
+    std::int64_t last_kept_ns = 0;       // when its fill was last above half a period
 };
 
 // The bound of the correction, ppm.

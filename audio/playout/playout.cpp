@@ -10,12 +10,12 @@
 #include <memory>
 #include <new>
 
+#include "audio/playout/clock_estimate.hpp"
 #include "audio/playout/clock_follower.hpp"
 #include "audio/playout/frame_counter.hpp"
 #include "audio/playout/reorder_hold.hpp"
 #include "audio/playout/resampler.hpp"
 #include "audio/playout/sample_convert.hpp"
-#include "audio/playout/sender_clock.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
 
@@ -33,7 +33,13 @@ struct playout {
     reorder_hold hold;
     reorder_slot stray;  // the last stray packet, played if the next one confirms it
     clock_follower follower;
-    sender_clock sender;
+    clock_estimate sender;
+    // The output's own clock, from the frames it has taken (written less its fill) against the
+    // local time: a sound card's crystal, or a server's timer, is off the local clock too.
+    clock_estimate device;
+    double written = 0.0;         // frames given to the device, and the silence it played for them
+    bool device_running = false;  // playing since the device clock was last started afresh
+    std::int64_t device_started_ns = 0;  // when it began to play
     // The stream position of the sender's packets, for `sender`: a counter's place is its
     // distance from `base_counter` in packets of `position_frames` frames.
     bool positioned = false;
@@ -53,11 +59,12 @@ struct playout {
     std::size_t pending_frames = 0;  // frames held
     playout_stats stats;
     std::atomic<playout_state> state{playout_state::filling};  // the device's thread reads it
-    // Frames the device played as silence in place of audio that was late: the next frames
-    // written are skipped by as many, so that the stream keeps its time (the device's thread
+    // Frames the device played as silence in place of audio that was late: as many of the
+    // next frames written are skipped, as far as L stays at its target (the device's thread
     // adds, this one takes). Beyond `conceal_limit` the wait is an underrun.
     std::atomic<std::uint32_t> owed{0};
     std::uint32_t conceal_limit = 0;
+    std::uint64_t concealed_seen = 0;     // the count of concealed cycles at the last follow
     std::uint32_t last_frames = 0;        // of the last packet: the length of a lost one
     bool in_backlog = false;              // an episode of drops is going on (logged once)
     std::int64_t disturbed_until_ns = 0;  // L was moved on purpose: the hold looks away
@@ -145,6 +152,9 @@ constexpr std::int64_t window_half_ns = 250'000'000;
 // long before it judges L again, so that a stall does not read as drift.
 constexpr std::int64_t settling_ns = 1'000'000'000;
 
+// How long a device plays before its clock is measured.
+constexpr std::int64_t device_settling_ns = 1'000'000'000;
+
 // Underrun warnings: one line a second at most.
 constexpr std::int64_t underrun_line_ns = 1'000'000'000;
 
@@ -185,22 +195,23 @@ void trim_pending(playout* p, std::size_t frames) {
     p->stats.trimmed_ms += static_cast<double>(frames) * 1000.0 / p->config.output_rate;
 }
 
-// Takes up to `frames` of the silence the device played while it waited: the silence of a
-// lost packet stands in for it, so that much of it is skipped.
-std::uint32_t settle_owed(playout* p, std::uint32_t frames) {
-    std::uint32_t owed = p->owed.load(std::memory_order_relaxed);
-    std::uint32_t skip = 0;
-    do {
-        skip = std::min(owed, frames);
-    } while (skip > 0 &&
-             !p->owed.compare_exchange_weak(owed, owed - skip, std::memory_order_relaxed));
-    return skip;
+// Gives the device `frames` frames of silence (zero bytes in every format) ahead of what comes.
+void refill(playout* p, double frames) {
+    const std::size_t chunk = p->zeros.size() / p->frame_bytes;
+    auto left = static_cast<std::size_t>(std::max(0.0, frames));
+    while (left > 0 && p->sink_result == 0) {
+        const std::size_t n = std::min(left, chunk);
+        p->sink_result = p->sink.write(p->sink.context, {p->zeros.data(), n * p->frame_bytes},
+                                       static_cast<std::uint32_t>(n));
+        p->fill += static_cast<double>(n);
+        p->written += static_cast<double>(n);
+        left -= n;
+    }
 }
 
 // Writes `frames` frames to the device, or while it fills up to its target, to what waits for
-// the start. `silence` marks the silence of lost packets.
-void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames,
-                 bool silence = false) {
+// the start.
+void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames) {
     if (frames == 0) {
         return;
     }
@@ -215,12 +226,26 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         p->pending_frames += keep;
         return;
     }
-    // Sound that comes after the device waited for it was late, not lost: it plays in full,
-    // and the latency is that much longer (held, or trimmed, like any other).
-    const std::uint32_t skip = silence ? settle_owed(p, frames) : 0;
-    if (!silence) {
-        p->owed.store(0, std::memory_order_relaxed);
+    // Sound that comes after the device waited for it was late, not lost (or, as silence,
+    // stands for what was lost): the device played silence in its place already. As much of it
+    // goes as puts L over the target, so that a hiccup of the sender or the network does not
+    // lengthen L. And where L ran low for want of audio rather than for audio still on its
+    // way (a late packet brings the ones sent after it close behind), the device starts again
+    // at the target, as it did at the start: more silence now, while it is silent anyway,
+    // instead of waiting again and again on a margin that is gone.
+    const std::uint32_t owed = p->owed.exchange(0, std::memory_order_relaxed);
+    std::uint32_t skip = 0;
+    if (owed != 0) {
+        const double level = total_latency(p) + frames;
+        skip = static_cast<std::uint32_t>(
+            std::clamp<double>(level - p->config.target_frames, 0.0, std::min(owed, frames)));
+        const double coming = p->waited + std::max(0.0, p->lateness);
+        refill(p, p->config.target_frames - level - coming);
+        p->disturbed_until_ns = p->now_ns + settling_ns;
     }
+    // Skipped frames were played already, as silence while the device waited: they count as
+    // given.
+    p->written += skip;
     if (skip == frames) {
         return;
     }
@@ -231,10 +256,11 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         p->sink_result = p->sink.write(p->sink.context, {data, bytes}, frames);
     }
     p->fill += frames;
+    p->written += frames;
 }
 
 // Resamples `frames` frames of floats at in_float and writes what comes out.
-void resample_and_write(playout* p, std::uint32_t frames, bool silence = false) {
+void resample_and_write(playout* p, std::uint32_t frames) {
     const std::size_t channels = p->config.nb_channels;
     const std::size_t sample = bit_fmt_size[p->config.bit_fmt];
     std::size_t offset = 0;
@@ -249,7 +275,7 @@ void resample_and_write(playout* p, std::uint32_t frames, bool silence = false) 
         if (sample_convert_from_float(p->config.bit_fmt, p->out_float.get(), made * channels,
                                       p->out_bytes.get()) == 0) {
             write_block(p, p->out_bytes.get(), made * channels * sample,
-                        static_cast<std::uint32_t>(made), silence);
+                        static_cast<std::uint32_t>(made));
         }
     }
 }
@@ -286,9 +312,9 @@ void play_silence(playout* p, std::uint64_t frames) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(frames, chunk));
         if (resampling(p)) {
             std::fill_n(p->in_float.get(), std::size_t{n} * p->config.nb_channels, 0.0f);
-            resample_and_write(p, n, true);
+            resample_and_write(p, n);
         } else {
-            write_block(p, p->zeros.data(), n * p->frame_bytes, n, true);
+            write_block(p, p->zeros.data(), n * p->frame_bytes, n);
         }
         frames -= n;
     }
@@ -415,7 +441,7 @@ std::uint32_t make_room(playout* p, std::uint32_t counter, std::uint32_t frames)
 double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) {
     if (!p->positioned || frames != p->position_frames) {
         if (p->positioned) {
-            sender_clock_restart(&p->sender);
+            clock_estimate_restart(&p->sender);
         }
         p->positioned = true;
         p->position_frames = frames;
@@ -435,8 +461,8 @@ double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) 
 void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
             std::uint32_t frames, std::int64_t arrival_ns) {
     const double position = sender_position(p, counter, frames);
-    sender_clock_observe(&p->sender, position, arrival_ns);
-    p->lateness = sender_clock_lateness(&p->sender, position, arrival_ns) * p->config.output_rate;
+    clock_estimate_observe(&p->sender, position, arrival_ns);
+    p->lateness = clock_estimate_lateness(&p->sender, position, arrival_ns) * p->config.output_rate;
     p->last_frames = frames;
     // A full hold: the oldest gaps are given up until the packet has a slot. Their silence
     // comes before the room for the packet is made, so that the bound holds both.
@@ -492,15 +518,23 @@ void flush_previous(playout* p, std::uint32_t previous_next) {
 
 // Starts the output once L has reached the target: the oldest of what waits is trimmed so
 // that L is the target itself, the rest goes to the device, and the device plays from its
-// next period on (its fill counts the wait for that period). The first start goes by L as
-// the packets came; a start again, once the device has shown that it keeps time, by the
-// steady L, so that the packet that completes the target does not set the level with its
-// own jitter.
+// next period on (its fill counts the wait for that period). Where the clock is followed, L is
+// the steady one, so that the packet that completes the target does not set the level with its
+// own jitter; before anything is known of the device, with the packet's lateness counted at
+// most a packet's length (that much is a network's jitter; a sender that sends faster than
+// its clock, a file at full speed, makes lateness that means nothing).
+double start_latency(const playout* p) {
+    if (!p->converter || (p->follower.kept_time && !p->follower.following)) {
+        return arrival_latency(p);
+    }
+    return arrival_latency(p) + std::min(p->lateness, p->last_frames * p->out_per_in);
+}
+
 void start_when_full(playout* p) {
-    if (!filling(p) || held_latency(p) < p->config.target_frames) {
+    if (!filling(p) || start_latency(p) < p->config.target_frames) {
         return;
     }
-    const double excess = held_latency(p) - p->config.target_frames;
+    const double excess = start_latency(p) - p->config.target_frames;
     trim_pending(p, static_cast<std::size_t>(excess));
     // Only from filling: an underrun the device's thread reports meanwhile wins.
     auto expected = playout_state::filling;
@@ -537,6 +571,28 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
             p->headroom_open ? std::min<double>(p->lowest_fill, device_fill) : device_fill;
         p->headroom_open = true;
     }
+    // The device's clock is measured while it plays undisturbed. What it took before it
+    // stopped to fill up again, before audio was trimmed, or before it waited for a packet says
+    // nothing of what it takes after: its line starts afresh then, and the measurement made
+    // so far is kept meanwhile. Its first second of playing each time is left out: a sound
+    // server takes its first buffers in bursts while its own latency settles (PulseAudio's
+    // rises by tens of milliseconds), which would set the line far off for half a minute.
+    const bool disturbed = filling(p) || now_ns < p->disturbed_until_ns || p->in_backlog ||
+                           p->owed.load(std::memory_order_relaxed) != 0;
+    if (disturbed) {
+        if (p->device_running) {
+            clock_estimate_restart(&p->device);
+        }
+        p->device_running = false;
+        return;
+    }
+    if (!p->device_running) {
+        p->device_running = true;
+        p->device_started_ns = now_ns;
+    }
+    if (now_ns - p->device_started_ns >= device_settling_ns) {
+        clock_estimate_observe(&p->device, p->written - device_fill, now_ns);
+    }
 }
 
 // One observation for the clock follower: L as this call leaves it, the quantity that the
@@ -546,8 +602,19 @@ void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
         return;
     }
     const bool was_following = p->follower.following;
-    const clock_follower_rate rate{p->sender.valid, p->sender.ppm, p->sender.uncertainty_ppm};
-    clock_follower_observe(&p->follower, steady_latency(p), device_fill, now_ns, !filling(p),
+    // The correction resamples the sender's clock to the device's: the two, each measured
+    // against the local clock, one less the other.
+    const double device_ppm = p->device.valid ? p->device.ppm : 0.0;
+    const clock_follower_rate rate{
+        p->sender.valid, p->sender.ppm - device_ppm,
+        std::hypot(p->sender.uncertainty_ppm, p->device.valid ? p->device.uncertainty_ppm : 0.0)};
+    // A device that waited for audio takes it at its own pace, however low its fill ran.
+    const std::uint64_t concealed = p->stats.concealed.load(std::memory_order_relaxed);
+    const double fill_seen = concealed != p->concealed_seen
+                                 ? std::max<double>(device_fill, p->config.period_frames)
+                                 : device_fill;
+    p->concealed_seen = concealed;
+    clock_follower_observe(&p->follower, steady_latency(p), fill_seen, now_ns, !filling(p),
                            now_ns < p->disturbed_until_ns || p->in_backlog, rate);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
     if (was_following != p->follower.following) {
@@ -587,7 +654,7 @@ std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
     const double to_ms = 1000.0 / p->config.output_rate;
     // Where the follower holds L, the held figure is its low-pass: what a packet on time waits,
     // without each packet's arrival jitter.
-    s.latency_ms = (p->follower.primed ? p->follower.filtered : held_latency(p)) * to_ms;
+    s.latency_ms = (p->follower.primed ? p->follower.filtered : start_latency(p)) * to_ms;
     s.error_ms = p->follower.primed ? p->follower.error_frames * to_ms : 0.0;
     s.headroom_ms = p->lowest_fill * to_ms;
     s.ratio_ppm = clock_follower_ppm(&p->follower);
@@ -626,9 +693,13 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
     clock_follower_init(&p->follower, {static_cast<double>(config->output_rate),
                                        static_cast<double>(p->config.target_frames),
                                        static_cast<double>(config->period_frames)});
-    sender_clock_init(&p->sender, config->sample_rate);
-    // A lost packet, or two, is bridged; a longer wait is the stream stopping.
-    p->conceal_limit = std::max(p->config.target_frames, 2 * config->period_frames);
+    clock_estimate_init(&p->sender, config->sample_rate);
+    clock_estimate_init(&p->device, config->output_rate);
+    // A burst of lost packets is bridged (the silence heard is the audio lost, no more); a wait
+    // of more than 50 ms, or the target if that is longer, is the stream stopping, and the
+    // output fills up to its target again.
+    p->conceal_limit =
+        std::max({p->config.target_frames, 2 * config->period_frames, config->output_rate / 20});
     // The target, and room for what one call can write on top of it.
     p->pending_room = p->config.target_frames + 4 * (packet_frames + 1);
     p->pending.reset(new (std::nothrow) std::uint8_t[p->pending_room * p->frame_bytes]);
@@ -691,7 +762,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
                        p->counter.next, previous_next);
             flush_previous(p, previous_next);
             p->positioned = false;
-            sender_clock_restart(&p->sender);
+            clock_estimate_restart(&p->sender);
             p->disturbed_until_ns = now_ns + settling_ns;
             // The stray before this packet, which it confirmed, comes first.
             if (p->counter.next != counter && p->stray.used &&

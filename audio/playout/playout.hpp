@@ -12,16 +12,16 @@
 // missing one comes or the output would starve), plays lost packets as silence of their
 // length, starts the output when the total latency L (device fill, what waits for the start
 // and what it holds) reaches the target, trimming the oldest audio so that L is the target
-// itself, keeps L there by resampling to follow the sender's clock (measured from the packet
-// arrivals), and when L would pass target + one packet + one device period drops the oldest
-// audio until L is back at the target.
+// itself, keeps L there by resampling the sender's clock to the output's (each measured
+// against the local clock) with a slow hold on L, and cuts a backlog back to the target.
 // It knows no device and no datagram: the caller gives each packet's counter and samples,
-// the device's fill and a monotonic time, and receives blocks of the stream's format to write.
+// the device's fill and a monotonic time, and receives blocks of the stream's format to write;
+// the device's thread asks each period how much to take (playout_cycle).
 // Everything is allocated when it is made; pushing allocates nothing, takes no lock, makes no
 // system call and logs only one line per episode (a backlog, a restarted sender, the output
 // starting or stopping to keep time) and one a second about underruns. One thread (the one
-// that writes to the device), apart from playout_get_state and playout_note_underrun, which
-// the device's own thread may call.
+// that writes to the device), apart from playout_get_state, playout_cycle and
+// playout_note_underrun, which the device's own thread may call.
 
 // One stream's playout, as it is made. Frames of the output are at `output_rate`.
 struct playout_config {
@@ -35,7 +35,7 @@ struct playout_config {
 };
 
 // Whether the output should play: after the start and after an underrun it fills up to the
-// target first (JACK: silence until the ring holds the target; ALSA: the start threshold).
+// target first (meanwhile nothing is written to it; a device that runs plays silence).
 enum class playout_state : std::int32_t { filling, playing };
 
 // Where the blocks go: `write` gets whole frames in the stream's format and returns 0 or a
@@ -93,8 +93,10 @@ void playout_note_underrun(playout* p);
 // which the writer learns of only when the next one comes) all of them, and the rest of the
 // period plays silence; the cycle counts as concealed. When the packet turns out lost, that
 // silence stands in for the silence it plays as: as much of it is skipped, so that the stream
-// keeps its time. When it was only late, it plays in full, that much later. When the silence
-// so played passes the target, the stream has stopped: an underrun (as playout_note_underrun).
+// keeps its time. When it was late by a packet or two, as much of its start goes too; when it
+// was later (the sender paused), it plays in full, that much later. When the silence
+// so played passes 50 ms (or the target, if longer), the stream has stopped: an underrun (as
+// playout_note_underrun).
 // Returns the frames to take. Lock-free, no allocation.
 [[nodiscard]] std::uint32_t playout_cycle(playout* p, std::uint32_t available,
                                           std::uint32_t period);

@@ -68,22 +68,22 @@ void print_usage() {
     std::puts(
         "-q, --quality=ID        : network quality indicator from 0 (low latency) to 4: the "
         "latency "
-        "held on alsa and jack is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)");
+        "held on alsa, jack and pulse is 8, 16, 32, 64 or 128 ms. default is 1 (16 ms)");
     std::puts(
         "-c, --channels=LIST     : channels from the stream to use. LIST is of form x,y,z,... "
         "default is to forward the stream as it is");
     std::puts("-o, --output=NAME       : DEPRECATED. please use -d");
     std::puts(
-        "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
-        "name for jack backend, device for alsa, stream_name for pulseaudio.");
+        "-d, --device=NAME       : Audio device name. This is file name for file backend, client "
+        "name for jack backend, device for alsa, sink for pulse.");
     std::puts(
         "-l, --loglevel=LEVEL    : Log level, from 0 (FATAL) to 4 (DEBUG). default is 1 (ERROR)");
     std::puts(
-        "    --latency=MS        : latency to hold on alsa and jack, in milliseconds, instead of "
-        "the quality's");
+        "    --latency=MS        : latency to hold on alsa, jack and pulse, in milliseconds, "
+        "instead of the quality's");
     std::puts(
-        "    --bit-exact         : play the samples untouched on alsa and jack: the sender's clock "
-        "is not followed");
+        "    --bit-exact         : play the samples untouched on alsa, jack and pulse: the "
+        "sender's clock is not followed");
     std::puts(
         "    --stats=SECONDS     : seconds between two statistics lines at log level 3, from 0.1 "
         "to 3600. default 10");
@@ -172,6 +172,8 @@ int get_options(receptor_config* config, int argc, char* argv[]) {
     config->audio.buffer_size = buffer_size_for_quality(quality);
     config->audio.target_ms = latency != 0 ? latency : latency_ms_of_quality[quality];
     config->socket.direction = SOCKET_DIRECTION_IN;
+    static_assert(sizeof config->audio.stream_name == sizeof config->streamname);
+    std::memcpy(config->audio.stream_name, config->streamname, sizeof config->streamname);
 
     if (shared_stray_argument(argc, argv, optind)) {
         return 1;

@@ -23,7 +23,8 @@ constexpr long long rate_first = 1;
 constexpr long long rate_last = std::ranges::max(vban_sample_rates);
 
 // A stream that cannot be captured and sent is refused before any socket or device opens:
-// every later step divides by the frame size, and a frame must fit in one packet.
+// every later step divides by the frame size, and a frame must fit in one packet. A rate of 0
+// is the device's own (see get_options).
 int check_stream(const emitter_config& config, const char* format_text) {
     const stream_config& stream = config.stream;
     if (bit_fmt_sample_size(stream.bit_fmt) == 0) {
@@ -54,9 +55,11 @@ void print_usage() {
     std::printf("-b, --backend=TYPE      : audio backend to use. %s\n",
                 audio_backend_help_capture());
     std::puts(
-        "-d, --device=NAME       : Audio device name. This is file name for file backend, server "
-        "name for jack backend, device for alsa, stream_name for pulseaudio.");
-    std::puts("-r, --rate=VALUE        : Audio device sample rate. default 44100");
+        "-d, --device=NAME       : Audio device name. This is file name for file backend, client "
+        "name for jack backend, device for alsa, source for pulse.");
+    std::puts(
+        "-r, --rate=VALUE        : Audio device sample rate. default 44100, or the server's for "
+        "jack");
     std::puts("-n, --nbchannels=VALUE  : Audio device number of channels. default 2");
     std::puts(
         "-f, --format=VALUE      : Audio device sample format (see below). default is 16I (16bits "
@@ -95,6 +98,7 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
     config->socket.direction = SOCKET_DIRECTION_OUT;
     const char* format_text = "16I";
     const shared_options shared{&config->socket, config->peer, config->streamname};
+    bool rate_given = false;
 
     optind = 0;  // a fresh scan, so the parser can be run more than once in a process
     int c;
@@ -122,6 +126,7 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
                                         &config->stream.sample_rate)) {
                     return 1;
                 }
+                rate_given = true;
                 break;
             case 'n':
                 if (!read_number_option(optarg, "-n, --nbchannels", channels_first, channels_last,
@@ -163,6 +168,14 @@ int get_options(emitter_config* config, int argc, char* argv[]) {
         const audio_backend_entry& capture = audio_backend_capture_default();
         static_assert(sizeof config->audio.backend == sizeof capture.name);
         std::memcpy(config->audio.backend, capture.name, sizeof capture.name);
+        backend = &capture;
     }
+    // A device with a rate of its own (a JACK server) captures at that rate unless -r names
+    // one, which the device then refuses if it differs.
+    if (backend != nullptr && backend->fixed_rate && !rate_given) {
+        config->stream.sample_rate = 0;
+    }
+    static_assert(sizeof config->audio.stream_name == sizeof config->streamname);
+    std::memcpy(config->audio.stream_name, config->streamname, sizeof config->streamname);
     return check_stream(*config, format_text);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // quellor: captures PCM and streams it as VBAN audio packets to one peer.
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,9 @@ int main(int argc, char* argv[]) {
         return result;
     }
     result = audio_set_stream_config(audio, &config.stream);
+    if (result == -ERANGE) {
+        return 1;  // a -r that the device refuses is a mistake of the command line
+    }
     if (result != 0) {
         return result;
     }

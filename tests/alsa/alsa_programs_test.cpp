@@ -300,8 +300,14 @@ TEST(AlsaPrograms, DorvaneOutlivesAFormatTheDeviceRefuses) {
         sender.send_to("127.0.0.1", receiver.port,
                        vban_packet("Rec", rate_48000, 2, 4, 64, k, random_bytes(512, k)));
     }
-    // The rest of the stream goes out once the device is open for it: packets that queue up
-    // while an output opens are a stale backlog, which the receiver drops.
+    // The rest of the stream goes out once the refusal is through, and then a packet at a time
+    // once the device is open for it: packets that queue up while an output opens are a stale
+    // backlog, which the receiver drops. The first open of a process also reads ALSA's
+    // configuration, which takes longer where plugins hook into it (PulseAudio's asks for its
+    // server).
+    ASSERT_TRUE(
+        poll_until([&] { return contains(read_file(receiver.err), "the output cannot play"); }, 5s))
+        << read_file(receiver.err);
     const std::string recording = home.recording(2, "S16_LE", 48000);
     std::string samples;
     for (std::uint32_t k = 6; k <= 13; ++k) {

@@ -61,13 +61,13 @@ TEST(ManPages, OptionsAreThoseOfTheUsageText) {
         ASSERT_EQ(help.exit_status, 1);
         std::vector<usage_option> usage = usage_options(help.out);
         ASSERT_GE(usage.size(), 8u);
-        // The pages describe the full build; a build without ALSA or JACK lists fewer backends.
-        const bool capture = program.name == "quellor";
-        const std::string built = program_test::backends_help(capture);
+        // The pages describe the full build; a build without ALSA, JACK or PulseAudio lists
+        // fewer backends.
+        const std::string built = program_test::backends_help();
         for (usage_option& option : usage) {
             if (std::size_t at = option.text.find(built); at != std::string::npos) {
                 option.text.replace(at, built.size(),
-                                    program_test::backends_help(capture, true, true));
+                                    program_test::backends_help(true, true, true));
             }
         }
 

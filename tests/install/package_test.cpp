@@ -56,12 +56,13 @@ TEST(Package, DebianPackageBuildsInstallsAndRuns) {
     EXPECT_EQ(architecture + "\n", tool("dpkg", {"--print-architecture"}).out);
     EXPECT_NE(field(deb, "Maintainer").find('@'), std::string::npos);
     EXPECT_NE(field(deb, "Description").find("VBAN"), std::string::npos);
-    // The ALSA and JACK client libraries of the backends built, and every group of
+    // The ALSA, JACK and PulseAudio client libraries of the backends built, and every group of
     // alternatives names a package that this machine, where the programs were built, has
     // installed.
     std::string depends = field(deb, "Depends");
     EXPECT_EQ(depends.find("libasound2") != std::string::npos, VBAN_WITH_ALSA) << depends;
     EXPECT_EQ(depends.find("libjack") != std::string::npos, VBAN_WITH_JACK) << depends;
+    EXPECT_EQ(depends.find("libpulse0") != std::string::npos, VBAN_WITH_PULSE) << depends;
     std::stringstream groups(depends);
     std::string group;
     while (std::getline(groups, group, ',')) {

@@ -120,7 +120,8 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
     device.checked = o.bit_exact;
     device.result = &result;
     std::vector<std::uint8_t> payload(frames * 4);
-    double next_cycle = period_s;
+    const double cycle_s = period_s / (1.0 + o.device_ppm * 1e-6);
+    double next_cycle = cycle_s;
     double cycle_base = 0.0;
     std::uint64_t cycles = 0;
     double busy_until = -1.0;  // the receiver opens its output at the first packet
@@ -151,11 +152,13 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
             }
             device.last_cycle = now;
             ++cycles;
-            next_cycle = cycle_base + static_cast<double>(cycles + 1) * period_s;
-            if (within(next_cycle, o.device_stall_at, o.stall_ms)) {
+            next_cycle = std::max(now, cycle_base + static_cast<double>(cycles + 1) * cycle_s);
+            if (within(next_cycle, o.device_stall_at, o.stall_ms) && o.device_catches_up) {
+                next_cycle = o.device_stall_at + o.stall_ms * 1e-3;  // the missed cycles at once
+            } else if (within(next_cycle, o.device_stall_at, o.stall_ms)) {
                 cycle_base = o.device_stall_at + o.stall_ms * 1e-3 -
-                             static_cast<double>(cycles + 1) * period_s;
-                next_cycle = cycle_base + static_cast<double>(cycles + 1) * period_s;
+                             static_cast<double>(cycles + 1) * cycle_s;
+                next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
             }
         } else {
             const std::uint32_t counter = network.top().second;

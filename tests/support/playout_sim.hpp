@@ -15,7 +15,8 @@
 namespace test_support {
 
 struct playout_sim_options {
-    double drift_ppm = 0.0;  // the sender's clock against the device's
+    double drift_ppm = 0.0;   // the sender's clock against the local one
+    double device_ppm = 0.0;  // the device's clock against the local one
     double target_ms = 16.0;
     double delay_ms = 2.0;   // mean network delay
     double jitter_ms = 1.0;  // the delay is uniform within this either side of the mean
@@ -28,6 +29,7 @@ struct playout_sim_options {
     double device_stall_at = -1.0;
     double receiver_stall_at = -1.0;
     double stall_ms = 100.0;
+    bool device_catches_up = false;  // the device runs the cycles its stall missed at once
     double seconds = 60.0;
     std::uint32_t seed = 1;
     std::uint32_t first_counter = 1;  // the counter of the first packet
@@ -66,7 +68,8 @@ playout_sim_result run_playout_sim(const playout_sim_options& options);
 double playout_sim_lock_seconds(const playout_sim_result& result, double target_ms,
                                 double tolerance_ms = 1.0);
 
-// The median of the 1-s medians of the correction's distance from `drift_ppm`, from `from_s`.
+// The median of the 1-s medians of the correction's distance from `drift_ppm` (the sender's
+// clock against the device's), from `from_s`.
 double playout_sim_pitch_error_ppm(const playout_sim_result& result, double drift_ppm,
                                    double from_s);
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "audio/playout/sender_clock.hpp"
+#include "audio/playout/clock_estimate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -26,22 +26,22 @@ struct line {
     std::uint32_t n = 0;
 };
 
-const sender_clock_point& point_at(const sender_clock* c, std::uint32_t i) {
+const clock_estimate_point& point_at(const clock_estimate* c, std::uint32_t i) {
     // i = 0 is the oldest point in the ring.
-    return c->points[(c->head + SENDER_CLOCK_POINTS - c->count + i) % SENDER_CLOCK_POINTS];
+    return c->points[(c->head + CLOCK_ESTIMATE_POINTS - c->count + i) % CLOCK_ESTIMATE_POINTS];
 }
 
 // Least squares through the points whose residual against `previous` is at most `late_s`
 // (all of them when `previous` is null).
-line fit(const sender_clock* c, const line* previous, double late_s) {
+line fit(const clock_estimate* c, const line* previous, double late_s) {
     double sx = 0.0;
     double sy = 0.0;
     std::uint32_t n = 0;
-    auto used = [&](const sender_clock_point& p) {
+    auto used = [&](const clock_estimate_point& p) {
         return previous == nullptr || p.y - (previous->a + previous->b * p.x) <= late_s;
     };
     for (std::uint32_t i = 0; i < c->count; ++i) {
-        const sender_clock_point& p = point_at(c, i);
+        const clock_estimate_point& p = point_at(c, i);
         if (used(p)) {
             sx += p.x;
             sy += p.y;
@@ -57,7 +57,7 @@ line fit(const sender_clock* c, const line* previous, double late_s) {
     const double my = sy / n;
     double sxy = 0.0;
     for (std::uint32_t i = 0; i < c->count; ++i) {
-        const sender_clock_point& p = point_at(c, i);
+        const clock_estimate_point& p = point_at(c, i);
         if (used(p)) {
             sxy += (p.x - mx) * (p.y - my);
             l.sxx += (p.x - mx) * (p.x - mx);
@@ -69,10 +69,10 @@ line fit(const sender_clock* c, const line* previous, double late_s) {
 }
 
 // The median distance of the points from the line, scaled to a standard deviation.
-double robust_spread(const sender_clock* c, const line& l) {
-    std::array<double, SENDER_CLOCK_POINTS> distance{};
+double robust_spread(const clock_estimate* c, const line& l) {
+    std::array<double, CLOCK_ESTIMATE_POINTS> distance{};
     for (std::uint32_t i = 0; i < c->count; ++i) {
-        const sender_clock_point& p = point_at(c, i);
+        const clock_estimate_point& p = point_at(c, i);
         distance[i] = std::abs(p.y - (l.a + l.b * p.x));
     }
     const auto middle = distance.begin() + c->count / 2;
@@ -81,13 +81,13 @@ double robust_spread(const sender_clock* c, const line& l) {
 }
 
 // Keeps only the newest `keep` points.
-void keep_newest(sender_clock* c, std::uint32_t keep) {
+void keep_newest(clock_estimate* c, std::uint32_t keep) {
     c->count = std::min(c->count, keep);
     c->late_run = 0;
     c->has_line = false;
 }
 
-void add_point(sender_clock* c, sender_clock_point point) {
+void add_point(clock_estimate* c, clock_estimate_point point) {
     // Against the line so far: a point far below it means the delay has fallen for good (the
     // earlier points were all late by as much), so the line starts again from it.
     if (c->has_line) {
@@ -97,8 +97,8 @@ void add_point(sender_clock* c, sender_clock_point point) {
         }
     }
     c->points[c->head] = point;
-    c->head = (c->head + 1) % SENDER_CLOCK_POINTS;
-    c->count = std::min(c->count + 1, SENDER_CLOCK_POINTS);
+    c->head = (c->head + 1) % CLOCK_ESTIMATE_POINTS;
+    c->count = std::min(c->count + 1, CLOCK_ESTIMATE_POINTS);
     if (c->count < fewest_points) {
         return;
     }
@@ -134,18 +134,18 @@ void add_point(sender_clock* c, sender_clock_point point) {
 
 }  // namespace
 
-void sender_clock_init(sender_clock* clock, double stream_rate) {
-    *clock = sender_clock{};
+void clock_estimate_init(clock_estimate* clock, double stream_rate) {
+    *clock = clock_estimate{};
     clock->stream_rate = stream_rate;
 }
 
-void sender_clock_restart(sender_clock* clock) {
+void clock_estimate_restart(clock_estimate* clock) {
     clock->started = false;
     clock->stretch_has_point = false;
     keep_newest(clock, 0);
 }
 
-void sender_clock_observe(sender_clock* c, double position, std::int64_t arrival_ns) {
+void clock_estimate_observe(clock_estimate* c, double position, std::int64_t arrival_ns) {
     if (c->stream_rate <= 0.0) {
         return;
     }
@@ -173,7 +173,7 @@ void sender_clock_observe(sender_clock* c, double position, std::int64_t arrival
     }
 }
 
-double sender_clock_lateness(const sender_clock* c, double position, std::int64_t arrival_ns) {
+double clock_estimate_lateness(const clock_estimate* c, double position, std::int64_t arrival_ns) {
     if (!c->started) {
         return 0.0;
     }
