@@ -27,6 +27,10 @@ constexpr std::size_t message_size = 65536;
 // Datagrams closer together than this (more than 4,000 a second) are received in batches.
 constexpr std::int64_t dense_ns = 250'000;
 
+// And let gather this long between two receives, so that a wake-up takes tens of them: the
+// most a datagram waits more than it would alone.
+constexpr std::int64_t gather_ns = 1'000'000;
+
 // Room for a message's arrival stamp and its coalesced datagrams' size.
 struct alignas(cmsghdr) message_control {
     char bytes[CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int))];
@@ -436,6 +440,18 @@ std::int32_t socket_receive_batch(socket_handle* handle) {
     // or queue up, the receive waits for the first and takes those behind it in the same call.
     const bool close_together = batch.filled > 1 || batch.apart_ns < dense_ns;
     int received = 0;
+    if (close_together && batch.filled < static_cast<std::int32_t>(SOCKET_BATCH_MESSAGES)) {
+        // A full batch left more queued behind it: that is taken at once.
+        const std::int64_t until = batch.returned_ns + gather_ns;
+        const timespec wake{static_cast<time_t>(until / 1'000'000'000),
+                            static_cast<long>(until % 1'000'000'000)};
+        const int slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        if (slept == EINTR) {
+            errno = EINTR;  // a signal: the receiver looks at it before it waits
+            batch.filled = 0;
+            return receive_failed(handle, "socket_receive_batch");
+        }
+    }
     if (close_together) {
         received = recvmmsg(handle->fd, batch.messages.data(), SOCKET_BATCH_MESSAGES,
                             MSG_WAITFORONE, nullptr);

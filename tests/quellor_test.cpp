@@ -277,13 +277,19 @@ TEST_F(Quellor, RateOutsideTheTableEndsAtTheFirstPacket) {
     EXPECT_TRUE(drain(listener, 100ms).empty());
 }
 
+// Standard input is a pipe, and its writer may stop inside a frame (1001 bytes of 6-byte
+// frames here): the part waits for the rest of its frame, and the stream goes on whole.
 TEST_F(Quellor, ReadsStandardInputWithoutADeviceName) {
-    std::string samples = pattern(1024 * 3 + 512, 6);
-    run_result r = send({"-b", "file"}, samples);
+    const std::string samples = pattern(6 * 868, 6);
+    const std::string in = input_file(samples);
+    const std::string command = "{ head -c 1001 " + in + "; sleep 0.3; tail -c +1002 " + in +
+                                "; } | " + quellor + " -i 127.0.0.1 -p " + port +
+                                " -s Stream1 -b file -f 24I";
+    run_result r = run({"/bin/sh", "-c", command}, 20s);
     EXPECT_EQ(r.exit_status, 0);
-    std::vector<std::string> datagrams = drain(listener);
+    EXPECT_EQ(r.err, "");
     std::string received;
-    for (const std::string& d : datagrams) {
+    for (const std::string& d : drain(listener)) {
         received += d.substr(28);
     }
     EXPECT_EQ(received, samples);

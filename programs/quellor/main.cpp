@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // quellor: captures PCM and streams it as VBAN audio packets to one peer.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "audio/audio.hpp"
 #include "audio/backend_registry.hpp"
@@ -22,6 +24,12 @@ using clock = std::chrono::steady_clock;
 
 // The longest wait for the input or a ping; the loop then waits again.
 constexpr int wait_ms = 1000;
+
+// The time an input that is ahead of real time (a file) leaves between datagrams: 200,000 a
+// second, more than the densest stream VBAN carries in real time (192 kHz, a frame a packet),
+// and what one receiver taking a datagram a call keeps up with. Sent as fast as bursts go, a
+// file would leave at millions a second, and the receiver would lose most of it.
+constexpr std::int64_t unpaced_spacing_ns = 5'000;
 
 std::int64_t nanoseconds(clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
@@ -101,9 +109,10 @@ int main(int argc, char* argv[]) {
     const std::size_t most = audio_reads_what_is_ready(audio) ? socket_burst_capacity(stride) : 1;
     std::int32_t status = 0;
     std::uint32_t packets_made = 0;
-    std::uint32_t unsent = 0;  // dropped by a send error the stream lived through
-    bool ended = false;
-    while (!ended) {
+    std::uint32_t unsent = 0;       // dropped by a send error the stream lived through
+    std::size_t carried = 0;        // bytes of a frame not yet whole, at the start of the samples
+    std::int64_t burst_due_ns = 0;  // the earliest the next burst leaves
+    while (true) {
         // The input and the socket together: a peer that discovers devices may ping the port
         // this stream leaves from, also while the input is quiet (a pipe without a writer, a
         // device that has not started).
@@ -114,26 +123,29 @@ int main(int argc, char* argv[]) {
         if ((ready & AUDIO_WAIT_INPUT) == 0) {
             continue;
         }
-        std::int32_t got = audio_read(audio, samples, most * largest);
+        // A pipe's writer may have written part of a frame so far: that part waits at the
+        // start of the samples for the rest, and only the input's end drops it.
+        const std::int32_t got = audio_read(audio, samples + carried, most * largest - carried);
         if (got < 0) {
             status = got;
             break;
         }
-        // A read ends inside a frame only where the input ends: its whole frames still go out.
-        const std::size_t partial = static_cast<std::size_t>(got) % frame;
-        if (partial != 0) {
-            logger_log(LOG_WARNING,
-                       "%s: the input ends inside a frame: its last %zu bytes are dropped", "main",
-                       partial);
-            got -= static_cast<std::int32_t>(partial);
-            ended = true;
-        }
         if (got == 0) {
+            if (carried != 0) {
+                logger_log(LOG_WARNING,
+                           "%s: the input ends inside a frame: its last %zu bytes are dropped",
+                           "main", carried);
+            }
             logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets_made);
             break;
         }
+        const std::size_t held = carried + static_cast<std::size_t>(got);
+        carried = held % frame;
+        if (held == carried) {
+            continue;
+        }
         // Packets of the largest size, the last with what is left.
-        const auto bytes = static_cast<std::size_t>(got);
+        const std::size_t bytes = held - carried;
         const std::size_t count = (bytes + largest - 1) / largest;
         const std::size_t last = bytes - (count - 1) * largest;
         for (std::size_t i = 0; i < count && status == 0; ++i) {
@@ -151,6 +163,16 @@ int main(int argc, char* argv[]) {
             logger_log(LOG_ERROR, "%s: packet prepared is invalid", "main");
             status = -22;
             break;
+        }
+        if (count > 1) {
+            const std::int64_t now = nanoseconds(clock::now());
+            if (burst_due_ns > now) {
+                const timespec due{static_cast<time_t>(burst_due_ns / 1'000'000'000),
+                                   static_cast<long>(burst_due_ns % 1'000'000'000)};
+                clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+            }
+            burst_due_ns =
+                std::max(burst_due_ns, now) + static_cast<std::int64_t>(count) * unpaced_spacing_ns;
         }
         // The network may be away for a while (a link going down, a firewall): a packet that
         // fails so is lost, and the stream goes on with the next.
@@ -172,9 +194,7 @@ int main(int argc, char* argv[]) {
         if (status != 0) {
             break;
         }
-        if (ended) {
-            logger_log(LOG_INFO, "%s: end of input after %u packets", "main", packets_made);
-        }
+        std::memmove(samples, samples + bytes, carried);
     }
 
     // The stream went on through the failed sends, but a run that lost packets did not do
