@@ -198,15 +198,17 @@ TEST(SenderClock, MeasuresTheRateThroughJitterLossAndStalls) {
 // sound card or a sound server's timer can be): the output starts at its target, never runs
 // dry, drops nothing after the start, locks within ten seconds and holds the pitch within
 // 20 ppm. Each lost packet plays as silence; when the device needs it before the next packet
-// tells that it was lost, the device bridges the gap (concealed) and keeps its time.
+// tells that it was lost, the device bridges the gap (concealed) and keeps its time; three
+// lost in a row, which the device waits for, neither lengthen L nor cost a packet.
 TEST(Playout, StartsAtTheTargetAndHoldsItAgainstDrift) {
     struct run_case {
         double drift;
         double device;
         double target;
+        double burst = -1.0;  // three packets lost in a row here, which the device waits for
     };
     for (const run_case& c : {run_case{1000.0, 0.0, 16.0},
-                              {-1000.0, 0.0, 16.0},
+                              {-1000.0, 0.0, 16.0, 20.0},
                               {-100.0, 0.0, 16.0},
                               {-1000.0, 500.0, 16.0},
                               {100.0, 0.0, 32.0},
@@ -216,6 +218,7 @@ TEST(Playout, StartsAtTheTargetAndHoldsItAgainstDrift) {
                                                       .device_ppm = c.device,
                                                       .target_ms = c.target,
                                                       .loss = 0.005,
+                                                      .loss_burst_at = c.burst,
                                                       .seconds = 70.0});
         const std::string what = std::to_string(c.drift) + " ppm, device " +
                                  std::to_string(c.device) + " ppm, " + std::to_string(c.target) +

@@ -304,6 +304,21 @@ void play_packet(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
 // bytes are silence in every format. Through the resampler when there is one, so that its
 // filter runs on without a break.
 void play_silence(playout* p, std::uint64_t frames) {
+    // Where the device waited for these packets, it played part of their silence already: as
+    // much goes as would put L (the held packets after the gap counted in) over the target.
+    // Taken here for the whole gap, not a block at a time, so that the blocks that follow the
+    // first do not lengthen L again.
+    const std::uint32_t owed = filling(p) ? 0 : p->owed.exchange(0, std::memory_order_relaxed);
+    if (owed != 0) {
+        const double level = total_latency(p) + static_cast<double>(frames) * p->out_per_in;
+        const double played = std::clamp<double>(level - p->config.target_frames, 0.0,
+                                                 std::min<double>(owed, frames * p->out_per_in));
+        const auto skip = static_cast<std::uint64_t>(played / p->out_per_in);
+        frames -= skip;
+        p->written += static_cast<double>(skip) * p->out_per_in;
+        refill(p, p->config.target_frames - level - (p->waited + std::max(0.0, p->lateness)));
+        p->disturbed_until_ns = p->now_ns + settling_ns;
+    }
     const double room = (latency_bound(p) - total_latency(p)) / p->out_per_in;
     frames = std::min<std::uint64_t>(frames, room > 0 ? static_cast<std::uint64_t>(room) : 0);
     const std::size_t chunk =

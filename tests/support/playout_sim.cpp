@@ -96,7 +96,7 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
                           (at - o.network_stall_at) * 1e-3;
             }
             const auto counter = static_cast<std::uint32_t>(o.first_counter + sent);
-            if (chance(rng) >= o.loss) {
+            if (chance(rng) >= o.loss && !within(at, o.loss_burst_at, o.loss_burst_ms)) {
                 network.push({arrives, counter});
             }
             if (chance(rng) < o.duplicate) {

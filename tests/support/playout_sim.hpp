@@ -29,6 +29,8 @@ struct playout_sim_options {
     double device_stall_at = -1.0;
     double receiver_stall_at = -1.0;
     double stall_ms = 100.0;
+    double loss_burst_at = -1.0;  // the packets sent within `loss_burst_ms` of it are lost
+    double loss_burst_ms = 16.0;
     bool device_catches_up = false;  // the device runs the cycles its stall missed at once
     double seconds = 60.0;
     std::uint32_t seed = 1;
