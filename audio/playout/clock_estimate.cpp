@@ -9,6 +9,8 @@ namespace {
 constexpr std::int64_t stretch_ns = 250'000'000;
 // Points needed, and the time they must span, before the line says anything: a second.
 constexpr std::uint32_t fewest_points = 4;
+// How long a new line runs before it replaces a measurement made before it, seconds.
+constexpr double proven_span_s = 5.0;
 // A point this far above the line (or 4 spreads, if more) was held up: a stall or a burst.
 constexpr double late_floor_s = 0.3e-3;
 // A point this far below the line (or 4 spreads) means the delay itself has fallen.
@@ -80,8 +82,11 @@ double robust_spread(const clock_estimate* c, const line& l) {
     return std::max(1.4826 * *middle, least_spread_s);
 }
 
-// Keeps only the newest `keep` points.
+// Keeps only the newest `keep` points. A measurement made so far stays until the new line is
+// as long as `proven_span_s`: a clock does not change its rate when its delays jump, and a
+// line of a second or two through a stretch of a busy machine can be off by a thousand ppm.
 void keep_newest(clock_estimate* c, std::uint32_t keep) {
+    c->provisional = c->valid;
     c->count = std::min(c->count, keep);
     c->late_run = 0;
     c->has_line = false;
@@ -126,6 +131,10 @@ void add_point(clock_estimate* c, clock_estimate_point point) {
     c->line_a = kept.a;
     c->line_b = kept.b;
     c->spread_s = spread;
+    if (c->provisional && span < proven_span_s) {
+        return;
+    }
+    c->provisional = false;
     // delay = a + b x with arrival = x / (1 + ppm): b = 1 / (1 + ppm) - 1.
     c->ppm = (1.0 / (1.0 + kept.b) - 1.0) * 1e6;
     c->uncertainty_ppm = spread / std::sqrt(kept.sxx) * 1e6;

@@ -37,6 +37,7 @@ struct clock_estimate {
     std::uint32_t head = 0;        // where the next one goes
     std::uint32_t late_run = 0;    // newest points in a row that were left out as late
     bool valid = false;            // `ppm` holds a measurement
+    bool provisional = false;      // the line is new, and `ppm` is still the one made before
     double ppm = 0.0;              // how much faster the clock runs than the local one
     double uncertainty_ppm = 0.0;  // the standard error of `ppm`
     bool has_line = false;         // the points in the ring have been fitted

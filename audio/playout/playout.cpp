@@ -243,9 +243,10 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         refill(p, p->config.target_frames - level - coming);
         p->disturbed_until_ns = p->now_ns + settling_ns;
     }
-    // Skipped frames were played already, as silence while the device waited: they count as
-    // given.
-    p->written += skip;
+    // The device played the frames it waited for, as silence: they count as given, whatever
+    // part of the audio they stood for is skipped now (the measure of its clock would
+    // otherwise see a device that slowed down at every wait).
+    p->written += owed;
     if (skip == frames) {
         return;
     }
@@ -315,7 +316,7 @@ void play_silence(playout* p, std::uint64_t frames) {
                                                  std::min<double>(owed, frames * p->out_per_in));
         const auto skip = static_cast<std::uint64_t>(played / p->out_per_in);
         frames -= skip;
-        p->written += static_cast<double>(skip) * p->out_per_in;
+        p->written += owed;
         refill(p, p->config.target_frames - level - (p->waited + std::max(0.0, p->lateness)));
         p->disturbed_until_ns = p->now_ns + settling_ns;
     }
