@@ -78,9 +78,14 @@ struct playout {
     double window_min = 0.0;
     double previous_window_min = 0.0;
     bool window_valid = false;
-    double fill = 0.0;         // the device's fill plus what this call wrote, output frames
-    double waited = 0.0;       // how long this call's packet waited before it came, output frames
-    double lateness = 0.0;     // how late it arrived against the sender's clock, output frames
+    double fill = 0.0;      // the device's fill plus what this call wrote, output frames
+    double waited = 0.0;    // how long this call's packet waited before it came, output frames
+    double lateness = 0.0;  // how late it arrived against the sender's clock, output frames
+    // The least lateness of the packets of the last quarter to half second (two halves), and
+    // when the current half began: what every packet shares is no jitter.
+    double lateness_floor = 0.0;
+    double previous_lateness_floor = 0.0;
+    std::int64_t lateness_window_ns = 0;
     std::int64_t now_ns = 0;   // this call's time
     bool dropped_now = false;  // this call dropped audio: the episode goes on
     double to_trim = 0.0;      // of a backlog, what is still to drop from the next packets
@@ -474,11 +479,31 @@ double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) 
     return p->base_position + static_cast<double>(distance) * frames;
 }
 
+// A packet's share of the network's jitter, from its lateness against the sender's line: less
+// what the packets of the last quarter to half second were all late by, and a packet's length
+// at most. What they all share is the sender's own time lost (a sender that stalled goes on
+// behind its old line, and for the two seconds the line takes to follow every packet is that
+// late): taken for jitter it would read as L that far over its target, and trim what the
+// device needs.
+double jitter_lateness(playout* p, double late, std::uint32_t frames) {
+    if (p->now_ns - p->lateness_window_ns >= window_half_ns) {
+        const bool stale = p->now_ns - p->lateness_window_ns >= 2 * window_half_ns;
+        p->previous_lateness_floor = stale ? late : p->lateness_floor;
+        p->lateness_floor = late;
+        p->lateness_window_ns = p->now_ns;
+    }
+    p->lateness_floor = std::min(p->lateness_floor, late);
+    const double shared = std::min(p->lateness_floor, p->previous_lateness_floor);
+    return std::min(late - shared, frames * p->out_per_in);
+}
+
 void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
             std::uint32_t frames, std::int64_t arrival_ns) {
     const double position = sender_position(p, counter, frames);
     clock_estimate_observe(&p->sender, position, arrival_ns);
-    p->lateness = clock_estimate_lateness(&p->sender, position, arrival_ns) * p->config.output_rate;
+    p->lateness = jitter_lateness(
+        p, clock_estimate_lateness(&p->sender, position, arrival_ns) * p->config.output_rate,
+        frames);
     p->last_frames = frames;
     // A full hold: the oldest gaps are given up until the packet has a slot. Their silence
     // comes before the room for the packet is made, so that the bound holds both.

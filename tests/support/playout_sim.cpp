@@ -88,7 +88,10 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
     std::uint64_t sent = 0;
     auto send_until = [&](double t) {
         for (; static_cast<double>(sent) * interval < t; ++sent) {
-            const double at = static_cast<double>(sent) * interval;
+            double at = static_cast<double>(sent) * interval;
+            if (o.sender_stall_at >= 0.0 && at >= o.sender_stall_at) {
+                at += o.stall_ms * 1e-3;
+            }
             double arrives = at + delay(rng) + (chance(rng) < o.swap ? 1.5 * interval : 0.0);
             if (within(at, o.network_stall_at, o.stall_ms)) {
                 // What the network held comes at once when it lets go, in order.

@@ -28,6 +28,7 @@ struct playout_sim_options {
     double network_stall_at = -1.0;
     double device_stall_at = -1.0;
     double receiver_stall_at = -1.0;
+    double sender_stall_at = -1.0;  // the sender loses that much time: it goes on behind
     double stall_ms = 100.0;
     double loss_burst_at = -1.0;  // the packets sent within `loss_burst_ms` of it are lost
     double loss_burst_ms = 16.0;
