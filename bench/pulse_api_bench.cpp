@@ -49,13 +49,13 @@ struct output {
 struct simple_output final : output {
     pa_simple* stream = nullptr;
     simple_output(std::uint32_t target_ms, const char* sink) {
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, rate, 2};
+        const pa_sample_spec sample_format{PA_SAMPLE_S16LE, rate, 2};
         const std::uint32_t bytes = rate * target_ms / 1000 * 4;
         const pa_buffer_attr attributes{2 * bytes + rate / 10 * 4, bytes, bytes,
                                         static_cast<std::uint32_t>(-1),
                                         static_cast<std::uint32_t>(-1)};
         stream = pa_simple_new(nullptr, "pulse_api_bench", PA_STREAM_PLAYBACK, sink, "simple",
-                               &spec, nullptr, &attributes, nullptr);
+                               &sample_format, nullptr, &attributes, nullptr);
     }
     ~simple_output() override {
         if (stream != nullptr) {

@@ -100,7 +100,7 @@ private:
     std::uint32_t target_ms_ = 0;
     std::size_t vban_frame_ = 0;   // bytes of a frame of the stream's format
     std::size_t pulse_frame_ = 0;  // bytes of a frame as the server carries it
-    pa_sample_spec spec_{};
+    pa_sample_spec sample_format_{};
     // Asks the server for the stream's timing now and then, on the loop's thread.
     pa_time_event* timer_ = nullptr;
     char stream_name_[VBAN_STREAM_NAME_SIZE + 1] = "";
@@ -119,7 +119,7 @@ private:
     timeval uncorked_at_{};           // when it was last let go
 
     std::int32_t connect_context(const char* name);
-    std::int32_t connect_stream(const char* device, const pa_sample_spec& spec, const char* name);
+    std::int32_t connect_stream(const char* device, const pa_sample_spec& format, const char* name);
     bool wait_until_ready(const char* name);
     bool stream_good() const;
     std::int32_t gone(const char* name);
@@ -144,9 +144,10 @@ std::int32_t pulse_backend::open(const char* device, std::int32_t direction, std
         return -EINVAL;
     }
     close();
-    const pa_sample_spec spec{pulse_formats[config->bit_fmt], config->sample_rate,
-                              static_cast<std::uint8_t>(std::min(config->nb_channels, 255u))};
-    if (config->nb_channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&spec)) {
+    const pa_sample_spec sample_format{
+        pulse_formats[config->bit_fmt], config->sample_rate,
+        static_cast<std::uint8_t>(std::min(config->nb_channels, 255u))};
+    if (config->nb_channels > PA_CHANNELS_MAX || !pa_sample_spec_valid(&sample_format)) {
         logger_log(LOG_ERROR,
                    "%s: PulseAudio carries at most %u channels at %u Hz, not %u at %u Hz", name,
                    PA_CHANNELS_MAX, PA_RATE_MAX, config->nb_channels, config->sample_rate);
@@ -157,8 +158,8 @@ std::int32_t pulse_backend::open(const char* device, std::int32_t direction, std
     nb_channels_ = config->nb_channels;
     sample_rate_ = config->sample_rate;
     vban_frame_ = bit_fmt_frame_size(bit_fmt_, nb_channels_);
-    pulse_frame_ = pa_frame_size(&spec);
-    spec_ = spec;
+    pulse_frame_ = pa_frame_size(&sample_format);
+    sample_format_ = sample_format;
 
     mainloop_ = pa_threaded_mainloop_new();
     if (mainloop_ == nullptr || pa_threaded_mainloop_start(mainloop_) < 0) {
@@ -169,7 +170,7 @@ std::int32_t pulse_backend::open(const char* device, std::int32_t direction, std
     pa_threaded_mainloop_lock(mainloop_);
     std::int32_t result = connect_context(name);
     if (result == 0) {
-        result = connect_stream(device, spec, name);
+        result = connect_stream(device, sample_format, name);
     }
     pa_threaded_mainloop_unlock(mainloop_);
     if (result != 0) {
@@ -198,11 +199,12 @@ std::int32_t pulse_backend::connect_context(const char* name) {
 }
 
 // With the lock held.
-std::int32_t pulse_backend::connect_stream(const char* device, const pa_sample_spec& spec,
+std::int32_t pulse_backend::connect_stream(const char* device, const pa_sample_spec& format,
                                            const char* name) {
     pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_ = pa_stream_new(context_, stream_name_[0] != '\0' ? stream_name_ : "VBAN", &spec, &map);
+    pa_channel_map_init_extend(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_ =
+        pa_stream_new(context_, stream_name_[0] != '\0' ? stream_name_ : "VBAN", &format, &map);
     if (stream_ == nullptr) {
         logger_log(LOG_ERROR, "%s: could not make a PulseAudio stream: %s", name,
                    pa_strerror(pa_context_errno(context_)));
@@ -341,7 +343,7 @@ std::int32_t pulse_backend::device_fill() {
     // Held back (at the start, or after an underflow emptied it), the stream has what was
     // written since; let go, the sink lays it over what it had taken ahead, so that its first
     // frame plays at once.
-    const pa_usec_t held = pa_bytes_to_usec(held_frames_ * pulse_frame_, &spec_);
+    const pa_usec_t held = pa_bytes_to_usec(held_frames_ * pulse_frame_, &sample_format_);
     const pa_usec_t since_uncorked = pa_timeval_age(&uncorked_at_);
     // Whatever the stream holds, the sink's own latency comes on top: counted from the start,
     // so that the latency the stream starts at is the one it keeps once the sink reports.
@@ -357,7 +359,8 @@ std::int32_t pulse_backend::device_fill() {
         // sink's latency what it has taken and not played), less what has played since then.
         const std::int64_t queued =
             std::max<std::int64_t>(timing->write_index - timing->read_index, 0);
-        usec = pa_bytes_to_usec(static_cast<std::uint64_t>(queued), &spec_) + timing->sink_usec;
+        usec = pa_bytes_to_usec(static_cast<std::uint64_t>(queued), &sample_format_) +
+               timing->sink_usec;
         const pa_usec_t age = pa_timeval_age(&timing->timestamp);
         usec = usec > age ? usec - age : 0;
     }
