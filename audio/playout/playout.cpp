@@ -214,6 +214,30 @@ void refill(playout* p, double frames) {
     }
 }
 
+// Sound that comes after the device waited for it was late, not lost (or, as silence, stands
+// for what was lost): the device played silence in its place already. Of the `frames` output
+// frames about to be written, returns how many go: as many as put L over the target, so that
+// a hiccup of the sender or the network does not lengthen L. And where L ran low for want of
+// audio rather than for audio still on its way (a late packet brings the ones sent after it
+// close behind), the device starts again at the target, as it did at the start: more silence
+// now, while it is silent anyway, instead of waiting again and again on a margin that is
+// gone. The frames the device played while it waited count as given, whatever part of the
+// audio they stood for goes (the measure of its clock would otherwise see a device that
+// slowed down at every wait).
+double take_owed(playout* p, double frames) {
+    const std::uint32_t owed = p->owed.exchange(0, std::memory_order_relaxed);
+    if (owed == 0) {
+        return 0.0;
+    }
+    const double level = total_latency(p) + frames;
+    const double skip =
+        std::clamp<double>(level - p->config.target_frames, 0.0, std::min<double>(owed, frames));
+    refill(p, p->config.target_frames - level - (p->waited + std::max(0.0, p->lateness)));
+    p->disturbed_until_ns = p->now_ns + settling_ns;
+    p->written += owed;
+    return skip;
+}
+
 // Writes `frames` frames to the device, or while it fills up to its target, to what waits for
 // the start.
 void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::uint32_t frames) {
@@ -231,27 +255,7 @@ void write_block(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
         p->pending_frames += keep;
         return;
     }
-    // Sound that comes after the device waited for it was late, not lost (or, as silence,
-    // stands for what was lost): the device played silence in its place already. As much of it
-    // goes as puts L over the target, so that a hiccup of the sender or the network does not
-    // lengthen L. And where L ran low for want of audio rather than for audio still on its
-    // way (a late packet brings the ones sent after it close behind), the device starts again
-    // at the target, as it did at the start: more silence now, while it is silent anyway,
-    // instead of waiting again and again on a margin that is gone.
-    const std::uint32_t owed = p->owed.exchange(0, std::memory_order_relaxed);
-    std::uint32_t skip = 0;
-    if (owed != 0) {
-        const double level = total_latency(p) + frames;
-        skip = static_cast<std::uint32_t>(
-            std::clamp<double>(level - p->config.target_frames, 0.0, std::min(owed, frames)));
-        const double coming = p->waited + std::max(0.0, p->lateness);
-        refill(p, p->config.target_frames - level - coming);
-        p->disturbed_until_ns = p->now_ns + settling_ns;
-    }
-    // The device played the frames it waited for, as silence: they count as given, whatever
-    // part of the audio they stood for is skipped now (the measure of its clock would
-    // otherwise see a device that slowed down at every wait).
-    p->written += owed;
+    const auto skip = static_cast<std::uint32_t>(take_owed(p, frames));
     if (skip == frames) {
         return;
     }
@@ -310,20 +314,11 @@ void play_packet(playout* p, const std::uint8_t* data, std::size_t bytes, std::u
 // bytes are silence in every format. Through the resampler when there is one, so that its
 // filter runs on without a break.
 void play_silence(playout* p, std::uint64_t frames) {
-    // Where the device waited for these packets, it played part of their silence already: as
-    // much goes as would put L (the held packets after the gap counted in) over the target.
+    // Where the device waited for these packets, it played part of their silence already.
     // Taken here for the whole gap, not a block at a time, so that the blocks that follow the
     // first do not lengthen L again.
-    const std::uint32_t owed = filling(p) ? 0 : p->owed.exchange(0, std::memory_order_relaxed);
-    if (owed != 0) {
-        const double level = total_latency(p) + static_cast<double>(frames) * p->out_per_in;
-        const double played = std::clamp<double>(level - p->config.target_frames, 0.0,
-                                                 std::min<double>(owed, frames * p->out_per_in));
-        const auto skip = static_cast<std::uint64_t>(played / p->out_per_in);
-        frames -= skip;
-        p->written += owed;
-        refill(p, p->config.target_frames - level - (p->waited + std::max(0.0, p->lateness)));
-        p->disturbed_until_ns = p->now_ns + settling_ns;
+    if (!filling(p)) {
+        frames -= static_cast<std::uint64_t>(take_owed(p, frames * p->out_per_in) / p->out_per_in);
     }
     const double room = (latency_bound(p) - total_latency(p)) / p->out_per_in;
     frames = std::min<std::uint64_t>(frames, room > 0 ? static_cast<std::uint64_t>(room) : 0);
