@@ -229,10 +229,13 @@ double take_owed(playout* p, double frames) {
     if (owed == 0) {
         return 0.0;
     }
-    const double level = total_latency(p) + frames;
+    // L with these frames in, as it would be had this call's packet come on time: what is
+    // over the target by that measure is the device's wait, and the packets that follow keep
+    // it there (measured as it stands, a packet's own delay would stay in L as a step).
+    const double level = total_latency(p) + frames + p->waited + std::max(0.0, p->lateness);
     const double skip =
         std::clamp<double>(level - p->config.target_frames, 0.0, std::min<double>(owed, frames));
-    refill(p, p->config.target_frames - level - (p->waited + std::max(0.0, p->lateness)));
+    refill(p, p->config.target_frames - level);
     p->disturbed_until_ns = p->now_ns + settling_ns;
     p->written += owed;
     return skip;

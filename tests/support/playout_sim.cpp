@@ -218,6 +218,20 @@ double playout_sim_lock_seconds(const playout_sim_result& result, double target_
     return -1.0;
 }
 
+double playout_sim_median_latency_ms(const playout_sim_result& result, double from_s, double to_s) {
+    std::vector<double> latencies;
+    for (const playout_sim_sample& sample : result.samples) {
+        if (sample.seconds >= from_s && sample.seconds < to_s) {
+            latencies.push_back(sample.latency_ms);
+        }
+    }
+    if (latencies.empty()) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    std::nth_element(latencies.begin(), latencies.begin() + latencies.size() / 2, latencies.end());
+    return latencies[latencies.size() / 2];
+}
+
 double playout_sim_pitch_error_ppm(const playout_sim_result& result, double drift_ppm,
                                    double from_s) {
     std::vector<double> seconds;

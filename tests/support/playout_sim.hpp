@@ -76,6 +76,9 @@ double playout_sim_lock_seconds(const playout_sim_result& result, double target_
 double playout_sim_pitch_error_ppm(const playout_sim_result& result, double drift_ppm,
                                    double from_s);
 
+// The median latency of the samples from `from_s` to `to_s`.
+double playout_sim_median_latency_ms(const playout_sim_result& result, double from_s, double to_s);
+
 // How far the correction moved between `from_s` and `to_s`, at most.
 double playout_sim_ratio_swing_ppm(const playout_sim_result& result, double from_s, double to_s);
 
