@@ -154,6 +154,10 @@ void clock_estimate_restart(clock_estimate* clock) {
     keep_newest(clock, 0);
 }
 
+void clock_estimate_pause(clock_estimate* clock) {
+    clock->stretch_has_point = false;
+}
+
 void clock_estimate_observe(clock_estimate* c, double position, std::int64_t arrival_ns) {
     if (c->stream_rate <= 0.0) {
         return;

@@ -53,6 +53,11 @@ void clock_estimate_init(clock_estimate* clock, double stream_rate);
 // the old ones) but keeps the last measurement, valid, until a new one is made.
 void clock_estimate_restart(clock_estimate* clock);
 
+// The pairs stop for a while (the clock they are measured against is not to be trusted
+// meanwhile): the stretch being gathered is forgotten, for its earliest pair may be one of the
+// last before the pause; the line goes on with the pairs after it.
+void clock_estimate_pause(clock_estimate* clock);
+
 // How long after the clock's line a packet at `position` arrived at `arrival_ns`, in
 // seconds (0 for one on the line or earlier; before there is a line, against the earliest
 // packet of the last half second): its share of the network's jitter.

@@ -37,6 +37,12 @@ struct playout {
     // The output's own clock, from the frames it has taken (written less its fill) against the
     // local time: a sound card's crystal, or a server's timer, is off the local clock too.
     clock_estimate device;
+    // The sender's clock against the output's own: each packet's place in the stream against
+    // the frames the output had taken when it arrived. Measured against the local clock, each
+    // of the two lines breaks wherever its server loses time, and a host that stops stops
+    // both: against each other, what both lost cancels, and the follower needs nothing else.
+    clock_estimate sender_on_device;
+    bool on_device = false;       // `sender_on_device` has been as sure as the two lines; it rules
     double written = 0.0;         // frames given to the device, and the silence it played for them
     bool device_running = false;  // playing since the device clock was last started afresh
     std::int64_t device_started_ns = 0;  // when it began to play
@@ -461,6 +467,7 @@ double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) 
     if (!p->positioned || frames != p->position_frames) {
         if (p->positioned) {
             clock_estimate_restart(&p->sender);
+            clock_estimate_restart(&p->sender_on_device);
         }
         p->positioned = true;
         p->position_frames = frames;
@@ -495,13 +502,37 @@ double jitter_lateness(playout* p, double late, std::uint32_t frames) {
     return std::min(late - shared, frames * p->out_per_in);
 }
 
+// The output's count of frames when this call's packet arrived, as a time: what it has taken
+// (what was written less its fill, which counts down smoothly between its periods) less what
+// it took while the packet waited. Only while it plays on its own clock: not before its first
+// second (a sound server takes its first buffers in bursts), nor while it waits for audio
+// (the silence it plays meanwhile is counted when the wait is over); a pause of the output
+// (it fills up to its target again) breaks the line.
+// Returns how late the packet came against that line, in seconds, or a negative figure
+// where there is none.
+double observe_on_device(playout* p, double position) {
+    if (!p->device_running || p->now_ns - p->device_started_ns < device_settling_ns ||
+        p->owed.load(std::memory_order_relaxed) != 0) {
+        clock_estimate_pause(&p->sender_on_device);
+        return -1.0;
+    }
+    const double taken = p->written - p->fill - p->waited;
+    const auto at_ns = static_cast<std::int64_t>(taken / p->config.output_rate * 1e9);
+    clock_estimate_observe(&p->sender_on_device, position, at_ns);
+    return p->sender_on_device.has_line
+               ? clock_estimate_lateness(&p->sender_on_device, position, at_ns)
+               : -1.0;
+}
+
 void accept(playout* p, std::uint32_t counter, std::span<const std::uint8_t> payload,
             std::uint32_t frames, std::int64_t arrival_ns) {
     const double position = sender_position(p, counter, frames);
     clock_estimate_observe(&p->sender, position, arrival_ns);
-    p->lateness = jitter_lateness(
-        p, clock_estimate_lateness(&p->sender, position, arrival_ns) * p->config.output_rate,
-        frames);
+    const double late_on_device = observe_on_device(p, position);
+    const double late = late_on_device >= 0.0
+                            ? late_on_device
+                            : clock_estimate_lateness(&p->sender, position, arrival_ns);
+    p->lateness = jitter_lateness(p, late * p->config.output_rate, frames);
     p->last_frames = frames;
     // A full hold: the oldest gaps are given up until the packet has a slot. Their silence
     // comes before the room for the packet is made, so that the bound holds both.
@@ -622,6 +653,9 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
         if (p->device_running) {
             clock_estimate_restart(&p->device);
         }
+        if (filling(p) && p->sender_on_device.started) {
+            clock_estimate_restart(&p->sender_on_device);
+        }
         p->device_running = false;
         return;
     }
@@ -641,12 +675,19 @@ void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
         return;
     }
     const bool was_following = p->follower.following;
-    // The correction resamples the sender's clock to the device's: the two, each measured
-    // against the local clock, one less the other.
+    // The correction resamples the sender's clock to the device's: measured against each
+    // other once that line is as sure as the two against the local clock (which are known
+    // first, from the first packet on), and from then on.
     const double device_ppm = p->device.valid ? p->device.ppm : 0.0;
-    const clock_follower_rate rate{
+    clock_follower_rate rate{
         p->sender.valid, p->sender.ppm - device_ppm,
         std::hypot(p->sender.uncertainty_ppm, p->device.valid ? p->device.uncertainty_ppm : 0.0)};
+    const clock_estimate& direct = p->sender_on_device;
+    p->on_device = p->on_device ||
+                   (direct.valid && (!rate.valid || direct.uncertainty_ppm <= rate.uncertainty));
+    if (p->on_device) {
+        rate = {true, direct.ppm, direct.uncertainty_ppm};
+    }
     // A device that waited for audio takes it at its own pace, however low its fill ran.
     const std::uint64_t concealed = p->stats.concealed.load(std::memory_order_relaxed);
     const double fill_seen = concealed != p->concealed_seen
@@ -734,6 +775,7 @@ std::int32_t playout_init(playout** out, const playout_config* config) {
                                        static_cast<double>(config->period_frames)});
     clock_estimate_init(&p->sender, config->sample_rate);
     clock_estimate_init(&p->device, config->output_rate);
+    clock_estimate_init(&p->sender_on_device, config->sample_rate);
     // A burst of lost packets is bridged (the silence heard is the audio lost, no more); a wait
     // of more than 50 ms, or the target if that is longer, is the stream stopping, and the
     // output fills up to its target again.
@@ -802,6 +844,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
             flush_previous(p, previous_next);
             p->positioned = false;
             clock_estimate_restart(&p->sender);
+            clock_estimate_restart(&p->sender_on_device);
             p->disturbed_until_ns = now_ns + settling_ns;
             // The stray before this packet, which it confirmed, comes first.
             if (p->counter.next != counter && p->stray.used &&

@@ -74,6 +74,28 @@ bool within(double t, double at, double ms) {
     return at >= 0.0 && t >= at && t < at + ms * 1e-3;
 }
 
+// When the host stops: `every_s` apart on average, at random.
+std::vector<double> host_stalls(const playout_sim_options& o) {
+    std::vector<double> at;
+    std::mt19937 rng(o.seed + 1);
+    std::uniform_real_distribution<double> gap(0.2 * o.host_stall_every_s,
+                                               1.8 * o.host_stall_every_s);
+    for (double t = gap(rng); o.host_stall_every_s > 0.0 && t < o.seconds; t += gap(rng)) {
+        at.push_back(t);
+    }
+    return at;
+}
+
+// The end of the host's stall that `t` falls in, or `t` when it falls in none.
+double after_host_stall(const std::vector<double>& stalls, double ms, double t) {
+    for (const double at : stalls) {
+        if (within(t, at, ms)) {
+            return at + ms * 1e-3;
+        }
+    }
+    return t;
+}
+
 }  // namespace
 
 playout_sim_result run_playout_sim(const playout_sim_options& o) {
@@ -85,12 +107,16 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
     using arrival = std::pair<double, std::uint32_t>;
     std::priority_queue<arrival, std::vector<arrival>, std::greater<>> network;
     const double interval = frames / (rate * (1.0 + o.drift_ppm * 1e-6));
+    const std::vector<double> stalls = host_stalls(o);
     std::uint64_t sent = 0;
     auto send_until = [&](double t) {
         for (; static_cast<double>(sent) * interval < t; ++sent) {
             double at = static_cast<double>(sent) * interval;
             if (o.sender_stall_at >= 0.0 && at >= o.sender_stall_at) {
                 at += o.stall_ms * 1e-3;
+            }
+            for (const double stall : stalls) {
+                at += stall < at ? o.host_stall_ms * 1e-3 : 0.0;
             }
             double arrives = at + delay(rng) + (chance(rng) < o.swap ? 1.5 * interval : 0.0);
             if (within(at, o.network_stall_at, o.stall_ms)) {
@@ -139,6 +165,7 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
         if (within(take_at, o.receiver_stall_at, o.stall_ms)) {
             take_at = o.receiver_stall_at + o.stall_ms * 1e-3;
         }
+        take_at = after_host_stall(stalls, o.host_stall_ms, take_at);
         const double now = std::min({next_cycle, take_at, next_sample});
         if (now >= end) {
             break;
@@ -162,6 +189,12 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
                 cycle_base = o.device_stall_at + o.stall_ms * 1e-3 -
                              static_cast<double>(cycles + 1) * cycle_s;
                 next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
+            }
+            for (const double stall : stalls) {
+                if (stall > now && stall <= next_cycle) {
+                    cycle_base += o.host_stall_ms * 1e-3;
+                    next_cycle += o.host_stall_ms * 1e-3;
+                }
             }
         } else {
             const std::uint32_t counter = network.top().second;

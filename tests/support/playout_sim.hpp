@@ -30,6 +30,11 @@ struct playout_sim_options {
     double receiver_stall_at = -1.0;
     double sender_stall_at = -1.0;  // the sender loses that much time: it goes on behind
     double stall_ms = 100.0;
+    // A busy host (a virtual machine whose neighbours take its cores): every so many seconds
+    // (on average; 0: never) it stops for `host_stall_ms`, and the sender, the device and the
+    // receiver all lose that time together, none catching up.
+    double host_stall_every_s = 0.0;
+    double host_stall_ms = 1.0;
     double loss_burst_at = -1.0;  // the packets sent within `loss_burst_ms` of it are lost
     double loss_burst_ms = 16.0;
     bool device_catches_up = false;  // the device runs the cycles its stall missed at once
