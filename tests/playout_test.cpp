@@ -161,7 +161,9 @@ TEST(Resampler, SineAtPlus1000PpmStaysClean) {
 // The sender's rate from arrivals alone, through 2 +- 1 ms of jitter and 0.5 % loss: within
 // a hundred ppm after a second and a half, a few after twenty; a 100 ms stall and a burst
 // after it move it by nothing worth hearing; a delay that changes for good is taken in, and
-// the rate measured before it stands until the new line is long enough to say more.
+// the rate measured before it stands until the new line is long enough to say more. From
+// 42 s the delay steps by 1.5 ms every 3 s, up and down, as it does where two servers on a
+// busy host each lose time: the rate holds within 10 ppm.
 TEST(SenderClock, MeasuresTheRateThroughJitterLossAndStalls) {
     for (double drift : {1000.0, -1000.0, 0.0}) {
         clock_estimate c;
@@ -173,6 +175,8 @@ TEST(SenderClock, MeasuresTheRateThroughJitterLossAndStalls) {
         for (std::uint32_t k = 0; k < 188 * 60; ++k) {
             const double sent = k * interval;
             double at = sent + delay(rng) + (sent > 40.0 ? 5e-3 : 0.0);  // 5 ms more from 40 s
+            const int steps = sent > 42.0 ? static_cast<int>((sent - 42.0) / 3.0) + 1 : 0;
+            at += 1.5e-3 * (steps % 2 == 1 ? 1 : 0) - 1.5e-3 * (steps / 2 % 2 == 1 ? 1 : 0);
             if (sent >= 20.0 && sent < 20.1) {
                 at = 20.1 + delay(rng);
             }
@@ -188,11 +192,11 @@ TEST(SenderClock, MeasuresTheRateThroughJitterLossAndStalls) {
                 EXPECT_NEAR(c.ppm, before_stall, 5.0) << sent;
             }
             if (sent > 40.0) {  // the new line, short at first, replaces it only once proven
-                EXPECT_NEAR(c.ppm, drift, 20.0) << sent;
+                EXPECT_NEAR(c.ppm, drift, 10.0) << sent;
             }
         }
         EXPECT_NEAR(c.ppm, drift, 3.0);
-        EXPECT_LT(c.uncertainty_ppm, 3.0);
+        EXPECT_LT(c.uncertainty_ppm, 10.0);  // segments of 3 s tell less than one line
         EXPECT_NEAR(clock_estimate_lateness(&c, 188 * 60 * double{frames}, 0) + 1.0, 1.0, 1e-9);
     }
 }

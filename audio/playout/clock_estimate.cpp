@@ -15,76 +15,95 @@ constexpr double proven_span_s = 5.0;
 constexpr double late_floor_s = 0.3e-3;
 // A point this far below the line (or 4 spreads) means the delay itself has fallen.
 constexpr double early_floor_s = 1.0e-3;
-// Late points in a row that mean the delay itself has risen: two seconds of them.
-constexpr std::uint32_t late_run_limit = 8;
+// Late points in a row that mean the delay itself has risen: a second of them (a stall or a
+// burst makes one or two).
+constexpr std::uint32_t late_run_limit = 4;
 // The scatter never counts as less than this: the envelope of a quiet loopback is nearly
 // perfect, and an uncertainty of nothing would be believed too well.
 constexpr double least_spread_s = 20e-6;
-
-struct line {
-    double a = 0.0;
-    double b = 0.0;
-    double sxx = 0.0;
-    std::uint32_t n = 0;
-};
 
 const clock_estimate_point& point_at(const clock_estimate* c, std::uint32_t i) {
     // i = 0 is the oldest point in the ring.
     return c->points[(c->head + CLOCK_ESTIMATE_POINTS - c->count + i) % CLOCK_ESTIMATE_POINTS];
 }
 
-// Least squares through the points whose residual against `previous` is at most `late_s`
-// (all of them when `previous` is null).
-line fit(const clock_estimate* c, const line* previous, double late_s) {
-    double sx = 0.0;
-    double sy = 0.0;
+// Least squares through the points that `use` keeps: one slope for all segments, an offset
+// for each (a run: the points of one segment, which are consecutive).
+struct fitted {
+    double b = 0.0;
+    double sxx = 0.0;  // x's spread within the runs
     std::uint32_t n = 0;
-    auto used = [&](const clock_estimate_point& p) {
-        return previous == nullptr || p.y - (previous->a + previous->b * p.x) <= late_s;
-    };
+    std::uint32_t runs = 0;
+    std::array<double, CLOCK_ESTIMATE_POINTS> a{};            // each run's offset
+    std::array<std::uint32_t, CLOCK_ESTIMATE_POINTS> used{};  // each run's points kept
+
+    // The residual of the point of run `run`; a run with nothing kept has no line.
+    double residual(const clock_estimate_point& p, std::uint32_t run) const {
+        return used[run] > 0 ? p.y - (a[run] + b * p.x) : 0.0;
+    }
+};
+
+// Calls `visit(point, run)` for each point, oldest first.
+template <typename Visit>
+void for_each_point(const clock_estimate* c, Visit visit) {
+    std::uint32_t run = 0;
     for (std::uint32_t i = 0; i < c->count; ++i) {
         const clock_estimate_point& p = point_at(c, i);
-        if (used(p)) {
-            sx += p.x;
-            sy += p.y;
-            ++n;
+        run += i > 0 && p.segment != point_at(c, i - 1).segment ? 1 : 0;
+        visit(p, run);
+    }
+}
+
+template <typename Use>
+fitted fit(const clock_estimate* c, Use use) {
+    fitted f;
+    std::array<double, CLOCK_ESTIMATE_POINTS> sx{};
+    std::array<double, CLOCK_ESTIMATE_POINTS> sy{};
+    for_each_point(c, [&](const clock_estimate_point& p, std::uint32_t run) {
+        f.runs = run + 1;
+        if (use(p, run)) {
+            sx[run] += p.x;
+            sy[run] += p.y;
+            ++f.used[run];
+            ++f.n;
         }
-    }
-    line l;
-    l.n = n;
-    if (n == 0) {
-        return l;
-    }
-    const double mx = sx / n;
-    const double my = sy / n;
+    });
     double sxy = 0.0;
-    for (std::uint32_t i = 0; i < c->count; ++i) {
-        const clock_estimate_point& p = point_at(c, i);
-        if (used(p)) {
-            sxy += (p.x - mx) * (p.y - my);
-            l.sxx += (p.x - mx) * (p.x - mx);
+    for_each_point(c, [&](const clock_estimate_point& p, std::uint32_t run) {
+        if (use(p, run)) {
+            const double dx = p.x - sx[run] / f.used[run];
+            sxy += dx * (p.y - sy[run] / f.used[run]);
+            f.sxx += dx * dx;
         }
+    });
+    f.b = f.sxx > 0.0 ? sxy / f.sxx : 0.0;
+    for (std::uint32_t run = 0; run < f.runs; ++run) {
+        f.a[run] = f.used[run] > 0 ? (sy[run] - f.b * sx[run]) / f.used[run] : 0.0;
     }
-    l.b = l.sxx > 0.0 ? sxy / l.sxx : 0.0;
-    l.a = my - l.b * mx;
-    return l;
+    return f;
+}
+
+// The points within `late_s` above the line `previous` (or below it).
+fitted fit_within(const clock_estimate* c, const fitted& previous, double late_s) {
+    return fit(c, [&](const clock_estimate_point& p, std::uint32_t run) {
+        return previous.used[run] > 0 && previous.residual(p, run) <= late_s;
+    });
 }
 
 // The median distance of the points from the line, scaled to a standard deviation.
-double robust_spread(const clock_estimate* c, const line& l) {
+double robust_spread(const clock_estimate* c, const fitted& f) {
     std::array<double, CLOCK_ESTIMATE_POINTS> distance{};
-    for (std::uint32_t i = 0; i < c->count; ++i) {
-        const clock_estimate_point& p = point_at(c, i);
-        distance[i] = std::abs(p.y - (l.a + l.b * p.x));
-    }
+    for_each_point(c, [&, i = 0u](const clock_estimate_point& p, std::uint32_t run) mutable {
+        distance[i++] = std::abs(f.residual(p, run));
+    });
     const auto middle = distance.begin() + c->count / 2;
     std::nth_element(distance.begin(), middle, distance.begin() + c->count);
     return std::max(1.4826 * *middle, least_spread_s);
 }
 
 // Keeps only the newest `keep` points. A measurement made so far stays until the new line is
-// as long as `proven_span_s`: a clock does not change its rate when its delays jump, and a
-// line of a second or two through a stretch of a busy machine can be off by a thousand ppm.
+// as long as `proven_span_s`: a line of a second or two through a stretch of a busy machine
+// can be off by a thousand ppm.
 void keep_newest(clock_estimate* c, std::uint32_t keep) {
     c->provisional = c->valid;
     c->count = std::min(c->count, keep);
@@ -92,35 +111,47 @@ void keep_newest(clock_estimate* c, std::uint32_t keep) {
     c->has_line = false;
 }
 
+// The newest `points` begin a segment of their own.
+void begin_segment(clock_estimate* c, std::uint32_t points) {
+    ++c->segment;
+    for (std::uint32_t i = c->count - std::min(points, c->count); i < c->count; ++i) {
+        c->points[(c->head + CLOCK_ESTIMATE_POINTS - c->count + i) % CLOCK_ESTIMATE_POINTS]
+            .segment = c->segment;
+    }
+    c->late_run = 0;
+}
+
 void add_point(clock_estimate* c, clock_estimate_point point) {
     // Against the line so far: a point far below it means the delay has fallen for good (the
-    // earlier points were all late by as much), so the line starts again from it.
+    // earlier points were all late by as much), so a segment begins with it.
     if (c->has_line) {
         const double residual = point.y - (c->line_a + c->line_b * point.x);
         if (residual < -std::max(4.0 * c->spread_s, early_floor_s)) {
-            keep_newest(c, 0);
+            ++c->segment;
+            c->late_run = 0;
         }
     }
+    point.segment = c->segment;
     c->points[c->head] = point;
     c->head = (c->head + 1) % CLOCK_ESTIMATE_POINTS;
     c->count = std::min(c->count + 1, CLOCK_ESTIMATE_POINTS);
     if (c->count < fewest_points) {
         return;
     }
-    const line all = fit(c, nullptr, 0.0);
+    const fitted all = fit(c, [](const clock_estimate_point&, std::uint32_t) { return true; });
     const double spread = robust_spread(c, all);
     const double late_s = std::max(4.0 * spread, late_floor_s);
     // The fit through all points is pulled up by the late ones; the robust spread is not, so
     // the points more than `late_s` above the line are found against a second fit through
     // those within it.
-    const line first = fit(c, &all, late_s);
-    const line kept = first.n >= fewest_points ? fit(c, &first, late_s) : all;
-    const double newest = point.y - (kept.a + kept.b * point.x);
+    const fitted first = fit_within(c, all, late_s);
+    const fitted kept = first.n >= fewest_points ? fit_within(c, first, late_s) : all;
+    const double newest = kept.residual(point, kept.runs - 1);
     c->late_run = newest > late_s ? c->late_run + 1 : 0;
     if (c->late_run >= late_run_limit) {
-        // The delay has risen for good: the line starts again from the late points, but for
-        // the first two, which may straddle the change.
-        keep_newest(c, late_run_limit - 2);
+        // The delay has risen for good: the late points begin a segment, but for the first,
+        // which may straddle the change.
+        begin_segment(c, late_run_limit - 1);
         return;
     }
     const double span = point_at(c, c->count - 1).x - point_at(c, 0).x;
@@ -128,7 +159,7 @@ void add_point(clock_estimate* c, clock_estimate_point point) {
         return;
     }
     c->has_line = true;
-    c->line_a = kept.a;
+    c->line_a = kept.a[kept.runs - 1];
     c->line_b = kept.b;
     c->spread_s = spread;
     if (c->provisional && span < proven_span_s) {

@@ -10,8 +10,10 @@
 // Delays only ever make a pair late, never early, so the earliest of each quarter second (the
 // lower envelope of the delays) follows the clock; a line fitted through those over the last
 // half minute gives the rate. A stretch that a stall or a burst made late sits above the line
-// and is left out; a delay that stays changed (another route, a device that lost time) starts
-// the line afresh. Within a second it knows the rate to about a hundred ppm, within five
+// and is left out. A delay that stays changed (another route; a server that lost time, which
+// a busy host makes happen every few seconds) begins a new segment: the segments share the
+// slope, each has its own offset, so a step neither bends the line nor costs what was
+// measured before it. Within a second it knows the rate to about a hundred ppm, within five
 // seconds to a few. Plain state, fixed storage, no allocation; one thread.
 
 // One quarter second's earliest pair: x is its place in the stream, y its delay (its time
@@ -19,6 +21,7 @@
 struct clock_estimate_point {
     double x = 0.0;
     double y = 0.0;
+    std::uint32_t segment = 0;  // points of one segment lie on one line
 };
 
 // How many stretches the line is fitted through: 30 s.
@@ -36,12 +39,13 @@ struct clock_estimate {
     std::uint32_t count = 0;       // points in the ring
     std::uint32_t head = 0;        // where the next one goes
     std::uint32_t late_run = 0;    // newest points in a row that were left out as late
+    std::uint32_t segment = 0;     // the segment new points belong to
     bool valid = false;            // `ppm` holds a measurement
     bool provisional = false;      // the line is new, and `ppm` is still the one made before
     double ppm = 0.0;              // how much faster the clock runs than the local one
     double uncertainty_ppm = 0.0;  // the standard error of `ppm`
     bool has_line = false;         // the points in the ring have been fitted
-    double line_a = 0.0;           // the fitted line: delay = a + b x
+    double line_a = 0.0;           // the fitted line of the newest segment: delay = a + b x
     double line_b = 0.0;
     double spread_s = 0.0;  // the scatter of the points about the line (robust), seconds
 };
