@@ -22,9 +22,13 @@ constexpr std::uint32_t late_run_limit = 4;
 // perfect, and an uncertainty of nothing would be believed too well.
 constexpr double least_spread_s = 20e-6;
 
+// Where the i-th point is kept; i = 0 is the oldest point in the ring.
+std::uint32_t ring_index(const clock_estimate* c, std::uint32_t i) {
+    return (c->head + CLOCK_ESTIMATE_POINTS - c->count + i) % CLOCK_ESTIMATE_POINTS;
+}
+
 const clock_estimate_point& point_at(const clock_estimate* c, std::uint32_t i) {
-    // i = 0 is the oldest point in the ring.
-    return c->points[(c->head + CLOCK_ESTIMATE_POINTS - c->count + i) % CLOCK_ESTIMATE_POINTS];
+    return c->points[ring_index(c, i)];
 }
 
 // Least squares through the points that `use` keeps: one slope for all segments, an offset
@@ -115,8 +119,7 @@ void keep_newest(clock_estimate* c, std::uint32_t keep) {
 void begin_segment(clock_estimate* c, std::uint32_t points) {
     ++c->segment;
     for (std::uint32_t i = c->count - std::min(points, c->count); i < c->count; ++i) {
-        c->points[(c->head + CLOCK_ESTIMATE_POINTS - c->count + i) % CLOCK_ESTIMATE_POINTS]
-            .segment = c->segment;
+        c->points[ring_index(c, i)].segment = c->segment;
     }
     c->late_run = 0;
 }

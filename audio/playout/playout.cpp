@@ -238,7 +238,7 @@ double take_owed(playout* p, double frames) {
     // L with these frames in, as it would be had this call's packet come on time: what is
     // over the target by that measure is the device's wait, and the packets that follow keep
     // it there (measured as it stands, a packet's own delay would stay in L as a step).
-    const double level = total_latency(p) + frames + p->waited + std::max(0.0, p->lateness);
+    const double level = steady_latency(p) + frames;
     const double skip =
         std::clamp<double>(level - p->config.target_frames, 0.0, std::min<double>(owed, frames));
     refill(p, p->config.target_frames - level);
@@ -461,13 +461,19 @@ std::uint32_t make_room(playout* p, std::uint32_t counter, std::uint32_t frames)
     return skip;
 }
 
+// A new sender, or one whose packets changed length: its places in the stream start afresh,
+// against the local clock and against the output's.
+void restart_sender_lines(playout* p) {
+    clock_estimate_restart(&p->sender);
+    clock_estimate_restart(&p->sender_on_device);
+}
+
 // Where the sender's packet `counter` of `frames` frames sits in its stream, for the
 // measurement of its clock. A packet of another length starts the measurement afresh.
 double sender_position(playout* p, std::uint32_t counter, std::uint32_t frames) {
     if (!p->positioned || frames != p->position_frames) {
         if (p->positioned) {
-            clock_estimate_restart(&p->sender);
-            clock_estimate_restart(&p->sender_on_device);
+            restart_sender_lines(p);
         }
         p->positioned = true;
         p->position_frames = frames;
@@ -843,8 +849,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
                        p->counter.next, previous_next);
             flush_previous(p, previous_next);
             p->positioned = false;
-            clock_estimate_restart(&p->sender);
-            clock_estimate_restart(&p->sender_on_device);
+            restart_sender_lines(p);
             p->disturbed_until_ns = now_ns + settling_ns;
             // The stray before this packet, which it confirmed, comes first.
             if (p->counter.next != counter && p->stray.used &&
