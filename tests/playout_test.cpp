@@ -315,6 +315,25 @@ TEST(Playout, StallsMoveTheCorrectionLittleAndTheOutputPlaysOn) {
     }
 }
 
+// An output whose server alone loses 4 ms of cycles every 5 s or so (a busy host's dummy
+// server): what it never plays is cut, once a step, and the pitch holds. Taken back by
+// resampling instead (the bound left at the cap), the same steps cost no packet but keep the
+// pitch 740 to 1210 ppm off while they go on: a device that loses time plays less than was
+// sent, and the difference goes either as audio or as pitch.
+TEST(Playout, AnOutputThatLosesTimeCostsADropAStepNotThePitch) {
+    const playout_sim_result r = run_playout_sim({.drift_ppm = -1000.0,
+                                                  .loss = 0.005,
+                                                  .host_stall_ms = 4.0,
+                                                  .device_stall_every_s = 5.0,
+                                                  .seconds = 70.0,
+                                                  .seed = 3});
+    EXPECT_EQ(r.underruns, 0u);
+    EXPECT_GE(r.dropped, 8u);
+    EXPECT_LE(r.dropped, 16u);  // one a step
+    EXPECT_LE(playout_sim_pitch_error_ppm(r, -1000.0, 60.0), 20.0);
+    EXPECT_NEAR(playout_sim_median_latency_ms(r, 40.0, 70.0), 16.0, 0.5);
+}
+
 // Without resampling the drift shows: L climbs at 0.5 ms/s to its bound (target, a packet
 // and a period) and is cut back to the target there, a packet every 10.7 s on average. What is
 // played is what was sent, in order; only lost packets and the cuts leave gaps.

@@ -74,13 +74,13 @@ bool within(double t, double at, double ms) {
     return at >= 0.0 && t >= at && t < at + ms * 1e-3;
 }
 
-// When the host stops: `every_s` apart on average, at random.
-std::vector<double> host_stalls(const playout_sim_options& o) {
+// When the host (or the output's server alone) stops: `every_s` apart on average, at random.
+std::vector<double> random_stalls(const playout_sim_options& o, double every_s,
+                                  std::uint32_t seed) {
     std::vector<double> at;
-    std::mt19937 rng(o.seed + 1);
-    std::uniform_real_distribution<double> gap(0.2 * o.host_stall_every_s,
-                                               1.8 * o.host_stall_every_s);
-    for (double t = gap(rng); o.host_stall_every_s > 0.0 && t < o.seconds; t += gap(rng)) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> gap(0.2 * every_s, 1.8 * every_s);
+    for (double t = gap(rng); every_s > 0.0 && t < o.seconds; t += gap(rng)) {
         at.push_back(t);
     }
     return at;
@@ -107,7 +107,9 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
     using arrival = std::pair<double, std::uint32_t>;
     std::priority_queue<arrival, std::vector<arrival>, std::greater<>> network;
     const double interval = frames / (rate * (1.0 + o.drift_ppm * 1e-6));
-    const std::vector<double> stalls = host_stalls(o);
+    const std::vector<double> stalls = random_stalls(o, o.host_stall_every_s, o.seed + 1);
+    std::vector<double> device_stalls = random_stalls(o, o.device_stall_every_s, o.seed + 2);
+    device_stalls.insert(device_stalls.end(), stalls.begin(), stalls.end());
     std::uint64_t sent = 0;
     auto send_until = [&](double t) {
         for (; static_cast<double>(sent) * interval < t; ++sent) {
@@ -190,7 +192,7 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
                              static_cast<double>(cycles + 1) * cycle_s;
                 next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
             }
-            for (const double stall : stalls) {
+            for (const double stall : device_stalls) {
                 if (stall > now && stall <= next_cycle) {
                     cycle_base += o.host_stall_ms * 1e-3;
                     next_cycle += o.host_stall_ms * 1e-3;

@@ -35,6 +35,8 @@ struct playout_sim_options {
     // receiver all lose that time together, none catching up.
     double host_stall_every_s = 0.0;
     double host_stall_ms = 1.0;
+    // A busy output server alone: as often, it loses `host_stall_ms` of cycles for good.
+    double device_stall_every_s = 0.0;
     double loss_burst_at = -1.0;  // the packets sent within `loss_burst_ms` of it are lost
     double loss_burst_ms = 16.0;
     bool device_catches_up = false;  // the device runs the cycles its stall missed at once
