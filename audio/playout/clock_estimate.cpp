@@ -15,6 +15,8 @@ constexpr double proven_span_s = 5.0;
 constexpr double late_floor_s = 0.3e-3;
 // A point this far below the line (or 4 spreads) means the delay itself has fallen.
 constexpr double early_floor_s = 1.0e-3;
+// The most a clock is taken to be off by: 2000 ppm, the bound of the correction.
+constexpr double steepest_drift = 2000e-6;
 // Late points in a row that mean the delay itself has risen: a second of them (a stall or a
 // burst makes one or two).
 constexpr std::uint32_t late_run_limit = 4;
@@ -125,6 +127,18 @@ void begin_segment(clock_estimate* c, std::uint32_t points) {
 }
 
 void add_point(clock_estimate* c, clock_estimate_point point) {
+    // Against the point before: from one stretch to the next a clock moves the delay by half a
+    // millisecond at most (2000 ppm), so a point a millisecond further off than that is a step
+    // of the delay itself (a server that lost time, a stall). It begins a segment, line or no
+    // line yet: taken into a line of a second or two, such a step tilts it by thousands of ppm.
+    if (c->count > 0) {
+        const clock_estimate_point& last = point_at(c, c->count - 1);
+        if (last.segment == c->segment &&
+            std::abs(point.y - last.y) > early_floor_s + steepest_drift * (point.x - last.x)) {
+            ++c->segment;
+            c->late_run = 0;
+        }
+    }
     // Against the line so far: a point far below it means the delay has fallen for good (the
     // earlier points were all late by as much), so a segment begins with it.
     if (c->has_line) {
