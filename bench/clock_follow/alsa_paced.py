@@ -46,6 +46,7 @@ def figures(out, drift, target, started_ns):
     t = np.array([(s - started_ns) / 1e9 for s, _ in stats])
     latency = np.array([f.get("latency", np.nan) for _, f in stats])
     ratio = np.array([f.get("ratio", np.nan) for _, f in stats])
+    headroom = np.array([f.get("headroom", np.nan) for _, f in stats])
     last = stats[-1][1] if stats else {}
     lock = analyse.lock_time(t, np.abs(latency - target) <= analyse.LOCK_MS)
     since = lock if lock is not None else 10.0
@@ -57,9 +58,7 @@ def figures(out, drift, target, started_ns):
             "own_lock_s": lock,
             "spread_ms": float(np.percentile(steady, 99) - np.percentile(steady, 1))
             if steady.size else None,
-            "lowest_headroom_ms": float(np.nanmin([f.get("headroom", np.nan)
-                                                   for s, f in stats if (s - started_ns) / 1e9
-                                                   >= since])) if stats else None,
+            "lowest_headroom_ms": float(np.nanmin(headroom[t >= since])) if stats else None,
             "correction_error_ppm": float(np.nanmedian(windows)) if windows else None,
             "ratio_end_ppm": last.get("ratio")}
 
