@@ -83,6 +83,11 @@ def main():
         "pulseaudio": ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "-L",
                        "module-native-protocol-unix", "-L",
                        "module-null-sink sink_name=paced rate=48000"],
+        # Silence from a second client keeps the sink running, as a desktop's other sounds
+        # would: an idle null sink sleeps in blocks of up to two seconds and takes a new stream
+        # only when it wakes, and the plugin meanwhile reports a fill far below what it holds.
+        "keep_awake": ["pacat", "--playback", "--latency-msec=10", "--rate=48000",
+                       "--channels=2", "--format=s16le", "/dev/zero"],
         "jackd_send": ["jackd", "-R", "-P", "70", "-d", "dummy", "-r", "48000", "-p", "256"],
         "relay_vban": [os.path.join(tools, "udp_impair"), "--listen", str(into), "--to",
                        f"127.0.0.1:{to}", "--delay-min", "1", "--delay-max", "3", "--loss",
@@ -100,6 +105,7 @@ def main():
         run.wait_for(lambda: subprocess.run(["pactl", "info"], env=dict(os.environ, **pulse_env),
                                             capture_output=True).returncode == 0, 20,
                      "PulseAudio")
+        procs.start("keep_awake", commands["keep_awake"], pulse_env)
         procs.start("jackd_send", commands["jackd_send"], scaled)
         run.wait_for(lambda: run.jack_ports(server), 15, "the JACK server")
         procs.start("relay_vban", commands["relay_vban"])
@@ -109,12 +115,12 @@ def main():
         procs.start("sender", commands["sender"], scaled)
         begin = time.monotonic()
         while time.monotonic() - begin < a.duration:
-            for name in ("pulseaudio", "jackd_send", "dorvane", "sender"):
+            for name in ("pulseaudio", "keep_awake", "jackd_send", "dorvane", "sender"):
                 if not procs.alive(name):
                     raise RuntimeError(f"{name} ended early (status {procs.procs[name].poll()})")
             time.sleep(0.1)
     finally:
-        for name in ("sender", "relay_vban", "dorvane", "jackd_send", "pulseaudio"):
+        for name in ("sender", "relay_vban", "dorvane", "jackd_send", "keep_awake", "pulseaudio"):
             procs.stop(name)
         procs.stop_all()
     result = {"drift_ppm": a.drift, "latency_ms": a.latency, "duration_s": a.duration,
