@@ -483,6 +483,10 @@ std::int32_t socket_receive_batch(socket_handle* handle) {
     return received;
 }
 
+std::int64_t socket_batch_time_ns(const socket_handle* handle) {
+    return handle != nullptr && handle->batch != nullptr ? handle->batch->returned_ns : 0;
+}
+
 bool socket_batch_next(socket_handle* handle, socket_datagram* out) {
     if (handle == nullptr || handle->batch == nullptr || out == nullptr) {
         return false;

@@ -72,6 +72,11 @@ struct socket_datagram {
 // the timeout and EINTR after a signal are not logged). Allocates nothing.
 [[nodiscard]] std::int32_t socket_receive_batch(socket_handle* handle);
 
+// When the last socket_receive_batch returned, on the monotonic clock (steady_clock's), as it
+// read it for its own pacing: a receiver that needs the time of the batch reads no clock
+// again. 0 before the first batch.
+[[nodiscard]] std::int64_t socket_batch_time_ns(const socket_handle* handle);
+
 // The next datagram of the last batch, in the order they came, into `out`; false after the
 // last one. Each keeps its own arrival stamp (datagrams that the system coalesced came
 // together and share theirs). Allocates nothing.

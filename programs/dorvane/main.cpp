@@ -217,7 +217,11 @@ int main(int argc, char* argv[]) {
     std::int32_t status = 0;
     while (!receiver_stop_requested()) {
         const std::int32_t received = socket_receive_batch(socket);
-        const clock::time_point batch_time = clock::now();
+        // A batch carries the time its receive read; a receive that failed read none.
+        const clock::time_point batch_time =
+            received >= 0
+                ? clock::time_point(std::chrono::nanoseconds(socket_batch_time_ns(socket)))
+                : clock::now();
         report.tell_kept(batch_time);
         const bool asked = receiver_take_stats_request();
         if (report.stats_due(batch_time) || asked) {
