@@ -357,19 +357,6 @@ TEST(Playout, AnOutputThatLosesTimeCostsADropAStepNotThePitch) {
     EXPECT_NEAR(playout_sim_median_latency_ms(r, 40.0, 70.0), 16.0, 0.5);
 }
 
-// A sound server that holds the output's first write for 1.2 s (ALSA's pulse plugin, as it
-// starts its stream): what waited meanwhile is stale, and it belongs to the start, trimmed,
-// not dropped; from there the output holds its target as any other.
-TEST(Playout, AnOutputSlowToStartTrimsWhatWaitedAndDropsNothing) {
-    const playout_sim_result r = run_playout_sim(
-        {.drift_ppm = -1000.0, .loss = 0.005, .start_holds_ms = 1200.0, .seconds = 40.0});
-    EXPECT_EQ(r.dropped, 0u);
-    EXPECT_EQ(r.underruns, 0u);
-    EXPECT_GT(r.trimmed_ms, 1100.0);
-    EXPECT_NEAR(playout_sim_median_latency_ms(r, 5.0, 40.0), 16.0, 0.5);
-    EXPECT_LE(playout_sim_pitch_error_ppm(r, -1000.0, 20.0), 20.0);
-}
-
 // Without resampling the drift shows: L climbs at 0.5 ms/s to its bound (target, a packet
 // and a period) and is cut back to the target there, a packet every 10.7 s on average. What is
 // played is what was sent, in order; only lost packets and the cuts leave gaps.

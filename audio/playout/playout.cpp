@@ -70,13 +70,9 @@ struct playout {
     // adds, this one takes). Beyond `conceal_limit` the wait is an underrun.
     std::atomic<std::uint32_t> owed{0};
     std::uint32_t conceal_limit = 0;
-    std::uint64_t concealed_seen = 0;  // the count of concealed cycles at the last follow
-    std::uint32_t last_frames = 0;     // of the last packet: the length of a lost one
-    bool in_backlog = false;           // an episode of drops is going on (logged once)
-    // Since the output last started, a packet that had not waited went to it: the receiver
-    // has caught up with what queued while the output started (a sound server may hold its
-    // first write for a second or two). What is cut before that is part of starting.
-    bool caught_up = false;
+    std::uint64_t concealed_seen = 0;     // the count of concealed cycles at the last follow
+    std::uint32_t last_frames = 0;        // of the last packet: the length of a lost one
+    bool in_backlog = false;              // an episode of drops is going on (logged once)
     std::int64_t disturbed_until_ns = 0;  // L was moved on purpose: the hold looks away
     std::uint64_t underruns_told = 0;     // underruns reported in a warning line so far
     std::int64_t underrun_told_ns = 0;
@@ -445,15 +441,12 @@ std::uint32_t make_room(playout* p, std::uint32_t counter, std::uint32_t frames)
                           steady_latency(p) + incoming - p->config.target_frames);
     if (!stale && p->to_trim <= 0.0) {
         p->to_trim = 0.0;
-        p->caught_up = p->caught_up || (!filling(p) && p->waited <= p->config.period_frames);
         return 0;
     }
     frame_counter_advance(&p->counter, counter + 1);
-    if (filling(p) || !p->caught_up) {
-        // Before the output starts, and until the receiver has caught up with what queued as
-        // it started, what is cut is part of starting at the target.
+    if (filling(p)) {
+        // Before the output starts, what is too old to play is part of starting at the target.
         p->stats.trimmed_ms += incoming * 1000.0 / p->config.output_rate;
-        p->to_trim = filling(p) ? p->to_trim : std::max(0.0, p->to_trim - incoming);
         return frames;
     }
     if (stale || p->to_trim >= incoming || !p->follower.following) {
@@ -627,7 +620,6 @@ void start_when_full(playout* p) {
     }
     const std::size_t frames = p->pending_frames;
     p->pending_frames = 0;
-    p->caught_up = false;
     write_block(p, p->pending.get(), frames * p->frame_bytes, static_cast<std::uint32_t>(frames));
     p->disturbed_until_ns = 0;
 }

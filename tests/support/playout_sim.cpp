@@ -223,11 +223,6 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
             if (!started && was_filling && playout_get_state(p) == playout_state::playing) {
                 started = true;
                 result.first_latency_ms = playout_get_stats(p)->latency_ms;
-                if (o.start_holds_ms > 0.0) {
-                    busy_until = now + o.start_holds_ms * 1e-3;
-                    cycle_base = busy_until - static_cast<double>(cycles) * cycle_s;
-                    next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
-                }
             }
         }
     }

@@ -40,9 +40,6 @@ struct playout_sim_options {
     double loss_burst_at = -1.0;  // the packets sent within `loss_burst_ms` of it are lost
     double loss_burst_ms = 16.0;
     bool device_catches_up = false;  // the device runs the cycles its stall missed at once
-    // The output's first write holds the receiver this long, and its device takes the first
-    // period after it (a sound server that is slow to start a stream).
-    double start_holds_ms = 0.0;
     double seconds = 60.0;
     std::uint32_t seed = 1;
     std::uint32_t first_counter = 1;  // the counter of the first packet
