@@ -357,6 +357,19 @@ TEST(Playout, AnOutputThatLosesTimeCostsADropAStepNotThePitch) {
     EXPECT_NEAR(playout_sim_median_latency_ms(r, 40.0, 70.0), 16.0, 0.5);
 }
 
+// A sound server that starts its stream 1.2 s after the output's first write (ALSA's pulse
+// plugin into PulseAudio): L stands still meanwhile, over the target by what comes, and what
+// is cut belongs to the start, trimmed, not dropped; from there the output holds its target.
+TEST(Playout, AnOutputSlowToStartTrimsWhatWaitedAndDropsNothing) {
+    const playout_sim_result r = run_playout_sim(
+        {.drift_ppm = -1000.0, .loss = 0.005, .device_starts_after_ms = 1200.0, .seconds = 70.0});
+    EXPECT_EQ(r.dropped, 0u);
+    EXPECT_EQ(r.underruns, 0u);
+    EXPECT_GT(r.trimmed_ms, 1100.0);
+    EXPECT_NEAR(playout_sim_median_latency_ms(r, 5.0, 70.0), 16.0, 0.5);
+    EXPECT_LE(playout_sim_pitch_error_ppm(r, -1000.0, 60.0), 20.0);
+}
+
 // Without resampling the drift shows: L climbs at 0.5 ms/s to its bound (target, a packet
 // and a period) and is cut back to the target there, a packet every 10.7 s on average. What is
 // played is what was sent, in order; only lost packets and the cuts leave gaps.

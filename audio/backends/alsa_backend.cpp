@@ -135,17 +135,29 @@ public:
     void attach_playout(playout* p) override { playout_ = p; }
 
     // Frames written and not played yet: what the device's delay counts (0 after an xrun,
-    // which the next write repairs).
+    // which the next write repairs), or what its buffer holds where the delay falls short of
+    // that by more than two periods. A sound server's plugin may take writes that its server
+    // has not begun to play and tell meanwhile the delay of a stream that plays: ALSA's pulse
+    // plugin, as its stream starts, told 250 frames while it held 6,000 for a second and a
+    // half (then held the receiver's write until its server began), and 0 for a second after
+    // that. Otherwise its buffer's count lags its delay or leads it by up to 120 frames, as
+    // its server asks for more in chunks.
     std::int32_t device_fill() override {
+        snd_pcm_sframes_t avail = 0;
         snd_pcm_sframes_t delay = 0;
-        if (pcm_ == nullptr || snd_pcm_delay(pcm_, &delay) < 0 || delay < 0) {
+        if (pcm_ == nullptr || snd_pcm_avail_delay(pcm_, &avail, &delay) < 0) {
             return 0;
         }
-        return static_cast<std::int32_t>(delay);
+        const auto buffer = static_cast<snd_pcm_sframes_t>(buffer_frames_);
+        const snd_pcm_sframes_t held = avail >= 0 && avail <= buffer ? buffer - avail : 0;
+        const auto margin = 2 * static_cast<snd_pcm_sframes_t>(period_frames_);
+        return static_cast<std::int32_t>(
+            std::max<snd_pcm_sframes_t>(held - delay > margin ? held : delay, 0));
     }
 
     std::int32_t close() override {
         playout_ = nullptr;
+        buffer_frames_ = 0;
         if (pcm_ == nullptr) {
             return 0;
         }
@@ -255,8 +267,9 @@ private:
     bool playback_ = false;
     std::uint32_t sample_rate_ = 0;
     std::uint32_t period_frames_ = 0;
-    std::uint32_t target_ms_ = 0;  // 0: the buffer size sets the latency
-    playout* playout_ = nullptr;   // feeds this output; the main thread's, like every call here
+    snd_pcm_uframes_t buffer_frames_ = 0;  // 0 without a playout: the fill is the delay
+    std::uint32_t target_ms_ = 0;          // 0: the buffer size sets the latency
+    playout* playout_ = nullptr;  // feeds this output; the main thread's, like every call here
 
     // Playback under a playout: a buffer with room for twice the target and more, periods
     // well below the target, and a start once the target is queued (the playout's filling).
@@ -300,6 +313,7 @@ private:
             return result;
         }
         period_frames_ = static_cast<std::uint32_t>(period);
+        buffer_frames_ = buffer;
         const snd_pcm_uframes_t target = std::min<snd_pcm_uframes_t>(
             std::uint64_t{target_ms_} * config.sample_rate / 1000, buffer);
         snd_pcm_sw_params_t* sw = nullptr;

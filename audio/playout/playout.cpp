@@ -70,9 +70,18 @@ struct playout {
     // adds, this one takes). Beyond `conceal_limit` the wait is an underrun.
     std::atomic<std::uint32_t> owed{0};
     std::uint32_t conceal_limit = 0;
-    std::uint64_t concealed_seen = 0;     // the count of concealed cycles at the last follow
-    std::uint32_t last_frames = 0;        // of the last packet: the length of a lost one
-    bool in_backlog = false;              // an episode of drops is going on (logged once)
+    std::uint64_t concealed_seen = 0;  // the count of concealed cycles at the last follow
+    std::uint32_t last_frames = 0;     // of the last packet: the length of a lost one
+    bool in_backlog = false;           // an episode of drops is going on (logged once)
+    // The device took some of what it was given since the output first started (written
+    // then: `written_at_start`), first at `device_took_ns`. A sound server may take a second
+    // or two to start its stream, and its first buffers in bursts: what is cut until it has
+    // taken audio for `device_settling_ns` is part of starting, not a drop. A start again
+    // after an underrun is playback's, as before.
+    bool started = false;
+    bool device_took = false;
+    double written_at_start = 0.0;
+    std::int64_t device_took_ns = 0;
     std::int64_t disturbed_until_ns = 0;  // L was moved on purpose: the hold looks away
     std::uint64_t underruns_told = 0;     // underruns reported in a warning line so far
     std::int64_t underrun_told_ns = 0;
@@ -393,6 +402,11 @@ void note_backlog(playout* p, double frames) {
     }
 }
 
+// The output fills up, or its device has not yet taken audio for long since it started.
+bool starting(const playout* p) {
+    return filling(p) || !p->device_took || p->now_ns - p->device_took_ns < device_settling_ns;
+}
+
 // How much of L with `incoming` more frames is too much, once it would pass the cap now (a
 // burst after a stall) or its lowest of the last quarter to half second is over the bound (a
 // backlog that stays): everything over the target, so that L comes back to the target itself
@@ -444,9 +458,14 @@ std::uint32_t make_room(playout* p, std::uint32_t counter, std::uint32_t frames)
         return 0;
     }
     frame_counter_advance(&p->counter, counter + 1);
-    if (filling(p)) {
-        // Before the output starts, what is too old to play is part of starting at the target.
+    if (starting(p)) {
+        // While the output starts, what is too much or too old is part of starting at the
+        // target.
         p->stats.trimmed_ms += incoming * 1000.0 / p->config.output_rate;
+        if (!filling(p)) {
+            p->to_trim = std::max(0.0, p->to_trim - incoming);
+            p->disturbed_until_ns = p->now_ns + settling_ns;
+        }
         return frames;
     }
     if (stale || p->to_trim >= incoming || !p->follower.following) {
@@ -620,6 +639,10 @@ void start_when_full(playout* p) {
     }
     const std::size_t frames = p->pending_frames;
     p->pending_frames = 0;
+    if (!p->started) {
+        p->started = true;
+        p->written_at_start = p->written;
+    }
     write_block(p, p->pending.get(), frames * p->frame_bytes, static_cast<std::uint32_t>(frames));
     p->disturbed_until_ns = 0;
 }
@@ -641,6 +664,10 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
     p->dropped_now = false;
     p->sink = sink;
     p->sink_result = 0;
+    if (p->started && !p->device_took && p->written - device_fill > p->written_at_start) {
+        p->device_took = true;
+        p->device_took_ns = now_ns;
+    }
     // The headroom is what a playing output had left when a packet came.
     if (!filling(p)) {
         p->lowest_fill =

@@ -223,6 +223,12 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
             if (!started && was_filling && playout_get_state(p) == playout_state::playing) {
                 started = true;
                 result.first_latency_ms = playout_get_stats(p)->latency_ms;
+                if (o.device_starts_after_ms > 0.0) {
+                    device.last_cycle = -1.0;  // its fill stands still until then
+                    cycle_base = now + o.device_starts_after_ms * 1e-3 -
+                                 static_cast<double>(cycles + 1) * cycle_s;
+                    next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
+                }
             }
         }
     }
