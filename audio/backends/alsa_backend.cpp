@@ -138,10 +138,9 @@ public:
     // which the next write repairs), or what its buffer holds where the delay falls short of
     // that by more than two periods. A sound server's plugin may take writes that its server
     // has not begun to play and tell meanwhile the delay of a stream that plays: ALSA's pulse
-    // plugin, as its stream starts, told 250 frames while it held 6,000 for a second and a
-    // half (then held the receiver's write until its server began), and 0 for a second after
-    // that. Otherwise its buffer's count lags its delay or leads it by up to 120 frames, as
-    // its server asks for more in chunks.
+    // plugin, as its stream starts, told 250 frames while it held 6,000 for over a second,
+    // and then held the receiver's write until its server began. Otherwise its buffer's count
+    // lags its delay or leads it by up to 120 frames, as its server asks for more in chunks.
     std::int32_t device_fill() override {
         snd_pcm_sframes_t avail = 0;
         snd_pcm_sframes_t delay = 0;
@@ -272,7 +271,11 @@ private:
     playout* playout_ = nullptr;  // feeds this output; the main thread's, like every call here
 
     // Playback under a playout: a buffer with room for twice the target and more, periods
-    // well below the target, and a start once the target is queued (the playout's filling).
+    // well below the target, and a start once nearly the target is queued. The playout writes
+    // nothing while it fills up, and then all it holds at once, trimmed to the target with the
+    // packets' lateness counted in (up to a packet of it): a start at the target itself would
+    // leave that block a few frames short, not playing, until the next packet. A lone packet
+    // written as the device runs dry does not start it again.
     int set_playback_params(const stream_config& config) {
         snd_pcm_hw_params_t* hw = nullptr;
         snd_pcm_hw_params_alloca(&hw);
@@ -316,11 +319,14 @@ private:
         buffer_frames_ = buffer;
         const snd_pcm_uframes_t target = std::min<snd_pcm_uframes_t>(
             std::uint64_t{target_ms_} * config.sample_rate / 1000, buffer);
+        const snd_pcm_uframes_t start = target > period + VBAN_SAMPLES_MAX_NB
+                                            ? target - VBAN_SAMPLES_MAX_NB
+                                            : std::max(target, period);
         snd_pcm_sw_params_t* sw = nullptr;
         snd_pcm_sw_params_alloca(&sw);
         result = snd_pcm_sw_params_current(pcm_, sw);
         if (result >= 0) {
-            result = snd_pcm_sw_params_set_start_threshold(pcm_, sw, std::max(target, period));
+            result = snd_pcm_sw_params_set_start_threshold(pcm_, sw, start);
         }
         if (result >= 0) {
             result = snd_pcm_sw_params_set_avail_min(pcm_, sw, period);
