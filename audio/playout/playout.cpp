@@ -402,7 +402,8 @@ void note_backlog(playout* p, double frames) {
     }
 }
 
-// The output fills up, or its device has not yet taken audio for long since it started.
+// The output fills up, or its device has not yet taken audio for a second since the output
+// first started.
 bool starting(const playout* p) {
     return filling(p) || !p->device_took || p->now_ns - p->device_took_ns < device_settling_ns;
 }

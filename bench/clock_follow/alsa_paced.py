@@ -8,8 +8,9 @@ plays with -b alsa -d pulse: ALSA's pulse plugin into a PulseAudio daemon of the
 whose null sink plays in real time on the local clock, as a sound card plays on its crystal
 (ALSA's null device takes everything at once and keeps no time). There is no second receiver
 and no recorder here: the figures are dorvane's own statistics lines, and its correction
-against the sender's true drift (the null sink keeps the local clock, so the correction that
-holds L is the drift itself).
+against the sender's true drift. The sink's monitor keeps the local clock within 1 ppm, yet
+the correction that holds L settles 500 ppm beyond the drift (docs/playout.md): that figure
+shows how steady the correction is, not how right.
 
 Usage: bench/clock_follow/alsa_paced.py [--drift PPM] [--latency MS] [--duration S] [--out DIR]
 Needs: what run.py needs, and pulseaudio with libasound2-plugins (scripts/install-deps --bench).
