@@ -449,6 +449,20 @@ bool audio_keeps_time(const audio_handle* handle) {
     return handle != nullptr && handle->keeps_time;
 }
 
+std::int64_t audio_look_at_ns(const audio_handle* handle) {
+    return handle != nullptr && handle->player != nullptr && !handle->backend->takes_from_playout()
+               ? playout_look_at_ns(handle->player)
+               : 0;
+}
+
+std::int32_t audio_look(audio_handle* handle, std::int64_t now_ns) {
+    if (audio_look_at_ns(handle) == 0) {
+        return 0;
+    }
+    return playout_tick(handle->player, handle->backend->device_fill(), now_ns,
+                        {write_played, handle});
+}
+
 const playout_stats* audio_get_stats(audio_handle* handle) {
     if (handle == nullptr) {
         return nullptr;

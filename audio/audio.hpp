@@ -79,6 +79,15 @@ std::int32_t audio_release(audio_handle** place);
 // audio_write_packet uses each packet's arrival, and a receiver has the socket stamp it.
 [[nodiscard]] bool audio_keeps_time(const audio_handle* handle);
 
+// For an output that keeps time and is given what it plays (not one whose own thread takes
+// it): when, on the monotonic clock, it should be looked at with audio_look if no packet
+// comes first, so that late audio does not let it run dry; 0: no need.
+[[nodiscard]] std::int64_t audio_look_at_ns(const audio_handle* handle);
+
+// That look, at `now_ns`: silence for the output where its audio is late. 0, or the code of
+// the write that failed.
+[[nodiscard]] std::int32_t audio_look(audio_handle* handle, std::int64_t now_ns);
+
 // What the packets of the current stream have met so far (the counts of every output; the
 // latency and clock figures of an output that keeps time), for a report: the figures that
 // cover the time since the last report (the headroom) start again after it. An output that

@@ -64,6 +64,9 @@ public:
     virtual void set_target_latency(std::uint32_t /*ms*/) {}
     // True for an open output that keeps its own time.
     [[nodiscard]] virtual bool keeps_time() const { return false; }
+    // True for an output whose own thread takes each period from the playout (and plays
+    // silence itself where audio is late); the others are given what they play.
+    [[nodiscard]] virtual bool takes_from_playout() const { return false; }
     // The device's rate in Hz, and the frames it plays per period. A capture that runs at
     // its device's own rate (a JACK server's) is opened with rate 0 and then says it here.
     [[nodiscard]] virtual std::uint32_t device_rate() const { return 0; }

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -481,6 +482,20 @@ std::int32_t socket_receive_batch(socket_handle* handle) {
     batch.message = 0;
     batch.entered = false;
     return received;
+}
+
+std::int32_t socket_wait_until(socket_handle* handle, std::int64_t until_ns) {
+    if (handle == nullptr || handle->fd == 0) {
+        return -EINVAL;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::int64_t left = std::max<std::int64_t>(until_ns - nanoseconds(now), 0);
+    const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
+                           static_cast<long>(left % 1'000'000'000)};
+    pollfd watch{handle->fd, POLLIN, 0};
+    const int ready = ppoll(&watch, 1, &timeout, nullptr);
+    return ready < 0 ? receive_failed(handle, "socket_wait_until") : (ready > 0 ? 1 : 0);
 }
 
 std::int64_t socket_batch_time_ns(const socket_handle* handle) {

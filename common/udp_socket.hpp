@@ -72,6 +72,10 @@ struct socket_datagram {
 // the timeout and EINTR after a signal are not logged). Allocates nothing.
 [[nodiscard]] std::int32_t socket_receive_batch(socket_handle* handle);
 
+// Waits until a datagram is queued or the monotonic clock reaches `until_ns`: 1, 0 at the
+// deadline, -1 as socket_receive_pending fails (EINTR after a signal, not logged).
+[[nodiscard]] std::int32_t socket_wait_until(socket_handle* handle, std::int64_t until_ns);
+
 // When the last socket_receive_batch returned, on the monotonic clock (steady_clock's), as it
 // read it for its own pacing: a receiver that needs the time of the batch reads no clock
 // again. 0 before the first batch.

@@ -370,6 +370,32 @@ TEST(Playout, AnOutputSlowToStartTrimsWhatWaitedAndDropsNothing) {
     EXPECT_LE(playout_sim_pitch_error_ppm(r, -1000.0, 60.0), 20.0);
 }
 
+// A device that is given what it plays (ALSA's) would run dry at 16 ms when three packets in
+// a row are lost: the receiver looks at it in time, silence stands in for them as a pulling
+// device plays it, and L comes back to its target. Bit-exact, what plays is what was sent, in
+// order, with silence in place of what was lost and no more.
+TEST(Playout, ADeviceGivenWhatItPlaysIsBridgedOverLostPackets) {
+    playout_sim_options o{.drift_ppm = -1000.0,
+                          .loss = 0.005,
+                          .loss_burst_at = 10.0,
+                          .loss_burst_ms = 16.0,
+                          .push_device = true,
+                          .seconds = 70.0};
+    const playout_sim_result r = run_playout_sim(o);
+    EXPECT_EQ(r.underruns, 0u);
+    EXPECT_EQ(r.dropped, 0u);
+    EXPECT_GT(r.concealed, 0u);
+    EXPECT_NEAR(playout_sim_median_latency_ms(r, 12.0, 70.0), 16.0, 0.5);
+    EXPECT_LE(playout_sim_pitch_error_ppm(r, -1000.0, 60.0), 20.0);
+    o.drift_ppm = 0.0;
+    o.bit_exact = true;
+    const playout_sim_result exact = run_playout_sim(o);
+    EXPECT_EQ(exact.underruns, 0u);
+    EXPECT_TRUE(exact.in_order);
+    EXPECT_NEAR(static_cast<double>(exact.silent_frames), static_cast<double>(exact.lost) * frames,
+                frames);
+}
+
 // Without resampling the drift shows: L climbs at 0.5 ms/s to its bound (target, a packet
 // and a period) and is cut back to the target there, a packet every 10.7 s on average. What is
 // played is what was sent, in order; only lost packets and the cuts leave gaps.

@@ -52,6 +52,7 @@ public:
 
     void set_target_latency(std::uint32_t ms) override { target_ms_ = ms; }
     bool keeps_time() const override { return client_ != nullptr; }
+    bool takes_from_playout() const override { return true; }
     std::uint32_t device_rate() const override { return sample_rate_; }
     std::uint32_t period_frames() const override { return period_frames_; }
     std::int32_t device_fill() override;

@@ -72,7 +72,10 @@ struct playout {
     std::uint32_t conceal_limit = 0;
     std::uint64_t concealed_seen = 0;  // the count of concealed cycles at the last follow
     std::uint32_t last_frames = 0;     // of the last packet: the length of a lost one
-    bool in_backlog = false;           // an episode of drops is going on (logged once)
+    // When a device that is given what it plays should be looked at if no packet comes first
+    // (0: not now), for playout_tick to give it silence in place of audio that is late.
+    std::int64_t look_at_ns = 0;
+    bool in_backlog = false;  // an episode of drops is going on (logged once)
     // The device took some of what it was given since the output first started (written
     // then: `written_at_start`), first at `device_took_ns`. A sound server may take a second
     // or two to start its stream, and its first buffers in bursts: what is cut until it has
@@ -177,6 +180,16 @@ constexpr std::int64_t device_settling_ns = 1'000'000'000;
 
 // Underrun warnings: one line a second at most.
 constexpr std::int64_t underrun_line_ns = 1'000'000'000;
+
+// A device that is given what it plays runs dry if its packets are late: the receiver looks
+// at it when its fill falls to a period and a millisecond (its position may move a period at
+// a time, and the receiver may wake a little late), and then gives it silence a millisecond
+// at a time. As little as that: a packet that comes just after loses as much of its start.
+double look_mark(const playout* p) {
+    return p->config.period_frames + 1e-3 * p->config.output_rate;
+}
+constexpr double conceal_step_s = 1e-3;
+constexpr std::int64_t least_look_ns = 500'000;
 
 // The lowest L of the last quarter to half second, with `candidate` counted in.
 double recent_low(const playout* p, double candidate) {
@@ -657,6 +670,15 @@ void keep_stray(playout* p, std::uint32_t counter, std::span<const std::uint8_t>
     std::copy(payload.begin(), payload.end(), p->stray.data.begin());
 }
 
+// The headroom is what a playing output had left when a packet came.
+void note_headroom(playout* p, std::int32_t device_fill) {
+    if (!filling(p)) {
+        p->lowest_fill =
+            p->headroom_open ? std::min<double>(p->lowest_fill, device_fill) : device_fill;
+        p->headroom_open = true;
+    }
+}
+
 void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_sink sink) {
     p->fill = device_fill;
     p->waited = 0.0;
@@ -668,12 +690,6 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
     if (p->started && !p->device_took && p->written - device_fill > p->written_at_start) {
         p->device_took = true;
         p->device_took_ns = now_ns;
-    }
-    // The headroom is what a playing output had left when a packet came.
-    if (!filling(p)) {
-        p->lowest_fill =
-            p->headroom_open ? std::min<double>(p->lowest_fill, device_fill) : device_fill;
-        p->headroom_open = true;
     }
     // The device's clock is measured while it plays undisturbed. What it took before it
     // stopped to fill up again, before audio was trimmed, or before it waited for a packet says
@@ -754,15 +770,54 @@ void tell_underruns(playout* p, std::int64_t now_ns) {
     p->underrun_told = true;
 }
 
-std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
+// When to look at the device if no packet comes: as its fill falls to the mark. Not while it
+// fills up, nor once it ran dry or the silence it was given passed the limit (the stream has
+// stopped: the device runs dry, and fills up again when the stream comes back).
+void schedule_look(playout* p, std::int64_t now_ns) {
+    if (filling(p) || p->fill <= 0.0 ||
+        p->owed.load(std::memory_order_relaxed) >= p->conceal_limit) {
+        p->look_at_ns = 0;
+        return;
+    }
+    const double until_mark = (p->fill - look_mark(p)) / p->config.output_rate * 1e9;
+    p->look_at_ns = now_ns + std::max(static_cast<std::int64_t>(until_mark), least_look_ns);
+}
+
+// A look at a device that is given what it plays, and no packet came: below the mark it gets
+// silence, which stands in for the late audio as a pulling device's own silence does
+// (`owed`: as much is skipped when the audio comes, as far as L stays at its target).
+void conceal(playout* p) {
+    if (filling(p) || p->fill <= 0.0 || p->fill >= look_mark(p)) {
+        return;
+    }
+    const std::uint32_t owed = p->owed.load(std::memory_order_relaxed);
+    const double wanted = look_mark(p) + conceal_step_s * p->config.output_rate - p->fill;
+    const auto frames = static_cast<std::uint32_t>(
+        std::min<double>(wanted, p->conceal_limit > owed ? p->conceal_limit - owed : 0));
+    if (frames == 0) {
+        return;
+    }
+    const double written = p->written;
+    refill(p, frames);
+    p->written = written;  // counted as given when the audio it stands for comes, as owed is
+    p->owed.fetch_add(frames, std::memory_order_relaxed);
+    p->stats.concealed.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The end of a push, or of a look without a packet (`packet` false): L as a look finds it,
+// while a packet is late, is no measure of the clocks, nor of what a packet meets.
+std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns, bool packet = true) {
     avoid_starving(p);
     start_when_full(p);
-    follow(p, device_fill, now_ns);
-    note_latency(p, held_latency(p), now_ns);
+    if (packet) {
+        follow(p, device_fill, now_ns);
+        note_latency(p, held_latency(p), now_ns);
+    }
     if (p->in_backlog && !p->dropped_now && p->to_trim <= 0.0) {
         p->in_backlog = false;
     }
     tell_underruns(p, now_ns);
+    schedule_look(p, now_ns);
     playout_stats& s = p->stats;
     frame_counter_report(&p->counter, &s);
     const double to_ms = 1000.0 / p->config.output_rate;
@@ -857,6 +912,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
         return -EINVAL;
     }
     begin(p, device_fill, now_ns, sink);
+    note_headroom(p, device_fill);
     waited_ns = std::max<std::int64_t>(waited_ns, 0);
     p->waited = static_cast<double>(waited_ns) * 1e-9 * p->config.output_rate;
     const std::uint32_t previous_next = p->counter.next;
@@ -901,7 +957,13 @@ std::int32_t playout_tick(playout* p, std::int32_t device_fill, std::int64_t now
         return -EINVAL;
     }
     begin(p, device_fill, now_ns, sink);
-    return end(p, device_fill, now_ns);
+    avoid_starving(p);
+    conceal(p);
+    return end(p, device_fill, now_ns, false);
+}
+
+std::int64_t playout_look_at_ns(const playout* p) {
+    return p != nullptr ? p->look_at_ns : 0;
 }
 
 std::int32_t playout_flush(playout* p, playout_sink sink) {

@@ -70,11 +70,20 @@ void playout_release(playout** place);
                                         std::int32_t device_fill, std::int64_t now_ns,
                                         playout_sink sink, std::int64_t waited_ns = 0);
 
-// The device's fill at `now_ns` without a packet (for instance once per device cycle):
-// follows the clock and gives up a missing packet when the output would starve. 0 or the
-// sink's code.
+// The device's fill at `now_ns` without a packet, for a device that is given what it plays
+// rather than taking it through playout_cycle: gives up a missing packet when the output would
+// starve, and where the fill has fallen below a period and a millisecond while it plays, gives
+// it silence in place of the late audio (counted as concealed; as much of that audio is
+// skipped when it comes, as with playout_cycle, and past the same limit the stream has stopped
+// and the device is left to run dry). The clock follower, the latency and the headroom wait
+// for the next packet. 0 or the sink's code.
 [[nodiscard]] std::int32_t playout_tick(playout* p, std::int32_t device_fill, std::int64_t now_ns,
                                         playout_sink sink);
+
+// When such a device should next be looked at with playout_tick if no packet comes first, on
+// the clock of `now_ns`: as its fill, as the last push or tick left it, falls to the mark; 0
+// while it fills up, once it ran dry, or once the stream has stopped.
+[[nodiscard]] std::int64_t playout_look_at_ns(const playout* p);
 
 // Writes to `sink` what waits for the output to start (a stream that ended before the output
 // filled up to its target), for an output about to close. 0 or the sink's code.

@@ -216,6 +216,22 @@ int main(int argc, char* argv[]) {
     receiver_state state{config.streamname, socket, audio, &pings, &report, {}, {}};
     std::int32_t status = 0;
     while (!receiver_stop_requested()) {
+        // An output that is given what it plays is looked at when its audio is late, before
+        // it runs dry.
+        if (const std::int64_t look_at = audio_look_at_ns(audio); look_at != 0) {
+            const std::int32_t ready = socket_wait_until(socket, look_at);
+            status = ready == 0 ? audio_look(audio, nanoseconds(clock::now())) : 0;
+            if (ready < 0 && socket_last_error(socket) != EINTR) {
+                status = ready;
+            }
+            if (status < 0 && !receiver_stop_requested()) {
+                break;
+            }
+            status = 0;
+            if (ready <= 0) {
+                continue;
+            }
+        }
         const std::int32_t received = socket_receive_batch(socket);
         // A batch carries the time its receive read; a receive that failed read none.
         const clock::time_point batch_time =

@@ -168,7 +168,10 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
             take_at = o.receiver_stall_at + o.stall_ms * 1e-3;
         }
         take_at = after_host_stall(stalls, o.host_stall_ms, take_at);
-        const double now = std::min({next_cycle, take_at, next_sample});
+        const std::int64_t look_ns = o.push_device ? playout_look_at_ns(p) : 0;
+        const double look_at = look_ns != 0 ? std::max(look_ns * 1e-9, busy_until)
+                                            : std::numeric_limits<double>::max();
+        const double now = std::min({next_cycle, take_at, next_sample, look_at});
         if (now >= end) {
             break;
         }
@@ -178,9 +181,14 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
                 {now, s.latency_ms, s.ratio_ppm, playout_get_state(p) == playout_state::playing});
             next_sample += 0.25;
         } else if (now == next_cycle) {
-            if (playout_get_state(p) == playout_state::playing) {
-                device.play(playout_cycle(
-                    p, static_cast<std::uint32_t>(std::min(device.queued, 1.0 * frames)), frames));
+            const auto queued = static_cast<std::uint32_t>(std::min(device.queued, 1.0 * frames));
+            if (playout_get_state(p) == playout_state::playing && !o.push_device) {
+                device.play(playout_cycle(p, queued, frames));
+            } else if (playout_get_state(p) == playout_state::playing) {
+                device.play(queued);
+                if (queued < frames) {
+                    playout_note_underrun(p);
+                }
             }
             device.last_cycle = now;
             ++cycles;
@@ -198,6 +206,10 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
                     next_cycle += o.host_stall_ms * 1e-3;
                 }
             }
+        } else if (now == look_at && now != take_at) {
+            (void)playout_tick(p, static_cast<std::int32_t>(std::lround(device.fill(now))),
+                               static_cast<std::int64_t>(now * 1e9),
+                               {device_model::write, &device});
         } else {
             const std::uint32_t counter = network.top().second;
             network.pop();

@@ -43,6 +43,10 @@ struct playout_sim_options {
     // The device takes its first period this long after the output starts, holding meanwhile
     // what it was given (a sound server slow to start a stream).
     double device_starts_after_ms = 0.0;
+    // The device is given what it plays (ALSA's): it plays its queue, runs dry where that is
+    // short, and starts again once the playout has filled up; the receiver looks at it
+    // (playout_tick) when the playout asks to.
+    bool push_device = false;
     double seconds = 60.0;
     std::uint32_t seed = 1;
     std::uint32_t first_counter = 1;  // the counter of the first packet
