@@ -152,6 +152,26 @@ void paced_stream(udp_socket& sender, std::uint16_t port, std::uint32_t first,
     }
 }
 
+// parec recording the sink's monitor into `path`, once the sink has the short latency it asks
+// for (an idle null sink takes two seconds ahead, and a new stream plays only after them);
+// null when it never has.
+std::unique_ptr<background_process> record_monitor(const pulse_server& server,
+                                                   const std::string& path,
+                                                   const std::string& errors) {
+    auto recorder = std::make_unique<background_process>(
+        std::vector<std::string>{"parec", "-d", server.sink() + ".monitor", "--raw",
+                                 "--format=s16le", "--rate=48000", "--channels=2",
+                                 "--latency-msec=10"},
+        path, errors, server.env());
+    const bool settled = poll_until(
+        [&] {
+            const std::string sinks = run({"pactl", "list", "sinks"}, 5s, server.env()).out;
+            return std::atol(sinks.c_str() + sinks.find("Latency: ") + 9) < 50000;
+        },
+        10s);
+    return settled ? std::move(recorder) : nullptr;
+}
+
 // dorvane plays into the sink through its playout, and parec records the monitor. Bit-exact,
 // the recording holds the sent samples exactly, in order. Following the sender's clock, for a
 // minute, the statistics show the latency within 2 ms of its target from 10 s on, with nothing
@@ -161,18 +181,8 @@ TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
     pulse_server server;
     ASSERT_TRUE(server.ready);
     temp_dir dir;
-    background_process recorder(
-        {"parec", "-d", server.sink() + ".monitor", "--raw", "--format=s16le", "--rate=48000",
-         "--channels=2", "--latency-msec=10"},
-        dir.file("rec.raw"), dir.file("parec.err"), server.env());
-    // An idle null sink takes two seconds ahead, and a new stream plays only after them: the
-    // recorder asks for a short latency, which the sink has once those have passed.
-    ASSERT_TRUE(poll_until(
-        [&] {
-            const std::string sinks = run({"pactl", "list", "sinks"}, 5s, server.env()).out;
-            return std::atol(sinks.c_str() + sinks.find("Latency: ") + 9) < 50000;
-        },
-        10s));
+    const auto recorder = record_monitor(server, dir.file("rec.raw"), dir.file("parec.err"));
+    ASSERT_NE(recorder, nullptr);
     udp_socket sender;
 
     // Two seconds after a lead-in, which the sink lays over what it had taken ahead.
@@ -241,6 +251,45 @@ TEST(Pulse, DorvaneHoldsItsTargetAndPlaysTheStreamInOrder) {
     const std::size_t first = tone.find_first_not_of('\0') / 4;
     const std::size_t last = tone.find_last_not_of('\0') / 4;
     EXPECT_NEAR(static_cast<double>(last - first) / rate, 60.0, 0.01);
+}
+
+// At the default 16 ms, four packets lost in a row (20 ms) would run the stream dry, and it
+// would fill up to its target again: dorvane gives it silence while it waits for them, and as
+// much less after. Bit-exact, the recording holds what came before and after the loss, with
+// the lost packets' length of silence between.
+TEST(Pulse, DorvaneBridgesPacketsLostInARow) {
+    pulse_server server;
+    ASSERT_TRUE(server.ready);
+    temp_dir dir;
+    const auto recorder = record_monitor(server, dir.file("rec.raw"), dir.file("parec.err"));
+    ASSERT_NE(recorder, nullptr);
+    const std::string before = test_support::pattern(299 * 960, 5);
+    const std::string after = test_support::pattern(297 * 960, 6);
+    running_dorvane receiver(dir, {"-b", "pulse", "-d", server.sink(), "--bit-exact"}, "127.0.0.1",
+                             server.env());
+    ASSERT_TRUE(receiver.ready);
+    udp_socket sender;
+    const clock::time_point start = clock::now();
+    paced_stream(sender, receiver.port, 1, 299, start,
+                 [&](std::uint32_t f) { return before.substr(f * 4, 4); });
+    paced_stream(sender, receiver.port, 304, 297, start,
+                 [&](std::uint32_t f) { return after.substr((f - 303 * 240) * 4, 4); });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(receiver.process->stop(SIGTERM, 10s), 0) << receiver.err();
+    std::size_t gap_end = std::string::npos;
+    ASSERT_TRUE(poll_until(
+        [&] { return (gap_end = read_file(dir.file("rec.raw")).find(after)) != std::string::npos; },
+        5s));
+    const std::string recorded = read_file(dir.file("rec.raw"));
+    // The start may be trimmed to the target; the last two hundred packets before the loss
+    // are whole.
+    const std::string whole = before.substr(99 * 960);
+    const std::size_t gap_start = recorded.find(whole);
+    ASSERT_NE(gap_start, std::string::npos);
+    const std::string gap =
+        recorded.substr(gap_start + whole.size(), gap_end - gap_start - whole.size());
+    EXPECT_NEAR(static_cast<double>(gap.size()), 4 * 960.0, 960.0);
+    EXPECT_EQ(gap.find_first_not_of('\0'), std::string::npos);
 }
 
 }  // namespace
