@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "audio/playout/clock_estimate.hpp"
 #include "audio/playout/clock_follower.hpp"
@@ -75,6 +76,15 @@ struct playout {
     // When a device that is given what it plays should be looked at if no packet comes first
     // (0: not now), for playout_tick to give it silence in place of audio that is late.
     std::int64_t look_at_ns = 0;
+    // The silence such a device was given in place of late audio, written and counted: as
+    // much is skipped when the audio comes, as `owed` is, but the device played on meanwhile.
+    double silence_given = 0.0;
+    // What the last look left the device (its fill with the silence it gave), and when; a look
+    // since the last packet (`looked`) counts on it: a sound server's plugin may tell the same
+    // fill at every look while it passes what it was given on to its server.
+    bool looked = false;
+    double looked_fill = 0.0;
+    std::int64_t looked_ns = 0;
     bool in_backlog = false;  // an episode of drops is going on (logged once)
     // The device took some of what it was given since the output first started (written
     // then: `written_at_start`), first at `device_took_ns`. A sound server may take a second
@@ -251,10 +261,12 @@ void refill(playout* p, double frames) {
 // now, while it is silent anyway, instead of waiting again and again on a margin that is
 // gone. The frames the device played while it waited count as given, whatever part of the
 // audio they stood for goes (the measure of its clock would otherwise see a device that
-// slowed down at every wait).
+// slowed down at every wait). A device that was given silence did not wait: its clock and L
+// go on undisturbed.
 double take_owed(playout* p, double frames) {
-    const std::uint32_t owed = p->owed.exchange(0, std::memory_order_relaxed);
-    if (owed == 0) {
+    const std::uint32_t waited = p->owed.exchange(0, std::memory_order_relaxed);
+    const double owed = waited + std::exchange(p->silence_given, 0.0);
+    if (owed == 0.0) {
         return 0.0;
     }
     // L with these frames in, as it would be had this call's packet come on time: what is
@@ -264,8 +276,10 @@ double take_owed(playout* p, double frames) {
     const double skip =
         std::clamp<double>(level - p->config.target_frames, 0.0, std::min<double>(owed, frames));
     refill(p, p->config.target_frames - level);
-    p->disturbed_until_ns = p->now_ns + settling_ns;
-    p->written += owed;
+    if (waited != 0) {
+        p->disturbed_until_ns = p->now_ns + settling_ns;
+        p->written += waited;
+    }
     return skip;
 }
 
@@ -653,6 +667,7 @@ void start_when_full(playout* p) {
     }
     const std::size_t frames = p->pending_frames;
     p->pending_frames = 0;
+    p->silence_given = 0.0;  // what the device was given before it ran dry is paid for
     if (!p->started) {
         p->started = true;
         p->written_at_start = p->written;
@@ -770,12 +785,19 @@ void tell_underruns(playout* p, std::int64_t now_ns) {
     p->underrun_told = true;
 }
 
+// Whether a look may give the device silence: it plays, and its fill is below the mark. A
+// fill of nothing is a device that ran dry, or one that keeps no time (ALSA's null plugin
+// takes everything at once), unless it has shown that it keeps time: a sound server that
+// takes its first buffers in a burst tells meanwhile a fill of nothing while it plays them.
+bool may_conceal(const playout* p) {
+    return !filling(p) && (p->fill > 0.0 || p->follower.kept_time);
+}
+
 // When to look at the device if no packet comes: as its fill falls to the mark. Not while it
-// fills up, nor once it ran dry or the silence it was given passed the limit (the stream has
+// may not be given silence, nor once what it was given passed the limit (the stream has
 // stopped: the device runs dry, and fills up again when the stream comes back).
 void schedule_look(playout* p, std::int64_t now_ns) {
-    if (filling(p) || p->fill <= 0.0 ||
-        p->owed.load(std::memory_order_relaxed) >= p->conceal_limit) {
+    if (!may_conceal(p) || p->silence_given >= p->conceal_limit) {
         p->look_at_ns = 0;
         return;
     }
@@ -784,23 +806,20 @@ void schedule_look(playout* p, std::int64_t now_ns) {
 }
 
 // A look at a device that is given what it plays, and no packet came: below the mark it gets
-// silence, which stands in for the late audio as a pulling device's own silence does
-// (`owed`: as much is skipped when the audio comes, as far as L stays at its target).
+// silence, which stands in for the late audio as a pulling device's own silence does (as much
+// is skipped when the audio comes, as far as L stays at its target).
 void conceal(playout* p) {
-    if (filling(p) || p->fill <= 0.0 || p->fill >= look_mark(p)) {
+    if (!may_conceal(p) || p->fill >= look_mark(p)) {
         return;
     }
-    const std::uint32_t owed = p->owed.load(std::memory_order_relaxed);
     const double wanted = look_mark(p) + conceal_step_s * p->config.output_rate - p->fill;
     const auto frames = static_cast<std::uint32_t>(
-        std::min<double>(wanted, p->conceal_limit > owed ? p->conceal_limit - owed : 0));
+        std::min(wanted, std::max(0.0, p->conceal_limit - p->silence_given)));
     if (frames == 0) {
         return;
     }
-    const double written = p->written;
     refill(p, frames);
-    p->written = written;  // counted as given when the audio it stands for comes, as owed is
-    p->owed.fetch_add(frames, std::memory_order_relaxed);
+    p->silence_given += frames;
     p->stats.concealed.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -913,6 +932,7 @@ std::int32_t playout_push(playout* p, std::uint32_t counter, std::span<const std
     }
     begin(p, device_fill, now_ns, sink);
     note_headroom(p, device_fill);
+    p->looked = false;
     waited_ns = std::max<std::int64_t>(waited_ns, 0);
     p->waited = static_cast<double>(waited_ns) * 1e-9 * p->config.output_rate;
     const std::uint32_t previous_next = p->counter.next;
@@ -957,8 +977,16 @@ std::int32_t playout_tick(playout* p, std::int32_t device_fill, std::int64_t now
         return -EINVAL;
     }
     begin(p, device_fill, now_ns, sink);
+    if (p->looked) {
+        const double played =
+            static_cast<double>(now_ns - p->looked_ns) * 1e-9 * p->config.output_rate;
+        p->fill = std::max(p->fill, p->looked_fill - played);
+    }
     avoid_starving(p);
     conceal(p);
+    p->looked = true;
+    p->looked_fill = p->fill;
+    p->looked_ns = now_ns;
     return end(p, device_fill, now_ns, false);
 }
 
