@@ -5,12 +5,12 @@
 The sender is run.py's: a JACK dummy server under clock_scale.so (its clock off by --drift
 ppm), vban_click_sender on it, and a udp_impair relay with the same jitter and loss. dorvane
 plays with -b alsa -d pulse: ALSA's pulse plugin into a PulseAudio daemon of the run's own,
-whose null sink plays in real time on the local clock, as a sound card plays on its crystal
+whose null sink plays in real time, as a sound card plays on its crystal
 (ALSA's null device takes everything at once and keeps no time). There is no second receiver
 and no recorder here: the figures are dorvane's own statistics lines, and its correction
-against the sender's true drift. The sink's monitor keeps the local clock within 1 ppm, yet
-the correction that holds L settles 500 ppm beyond the drift (docs/playout.md): that figure
-shows how steady the correction is, not how right.
+against the sender's true drift. Through the plugin the sink takes 485 ppm more than the local
+clock's rate, so the correction that holds L settles about 485 ppm beyond the drift, rightly
+(docs/playout.md).
 
 Usage: bench/clock_follow/alsa_paced.py [--drift PPM] [--latency MS] [--duration S] [--out DIR]
 Needs: what run.py needs, and pulseaudio with libasound2-plugins (scripts/install-deps --bench).
