@@ -785,10 +785,11 @@ void tell_underruns(playout* p, std::int64_t now_ns) {
     p->underrun_told = true;
 }
 
-// Whether a look may give the device silence: it plays, and its fill is below the mark. A
-// fill of nothing is a device that ran dry, or one that keeps no time (ALSA's null plugin
-// takes everything at once), unless it has shown that it keeps time: a sound server that
-// takes its first buffers in a burst tells meanwhile a fill of nothing while it plays them.
+// Whether a look may give the device silence: it plays, and its fill means that it may run
+// dry. A fill of nothing is a device that ran dry, or one that keeps no time (ALSA's null
+// plugin takes everything at once), unless it has shown that it keeps time: a sound server
+// that takes its first buffers in a burst tells meanwhile a fill of nothing while it plays
+// them.
 bool may_conceal(const playout* p) {
     return !filling(p) && (p->fill > 0.0 || p->follower.kept_time);
 }
