@@ -73,7 +73,8 @@ struct socket_datagram {
 [[nodiscard]] std::int32_t socket_receive_batch(socket_handle* handle);
 
 // Waits until a datagram is queued or the monotonic clock reaches `until_ns`: 1, 0 at the
-// deadline, -1 as socket_receive_pending fails (EINTR after a signal, not logged).
+// deadline, -1 as socket_receive_pending fails (EINTR after a signal, not logged), -EINVAL
+// without an open socket.
 [[nodiscard]] std::int32_t socket_wait_until(socket_handle* handle, std::int64_t until_ns);
 
 // When the last socket_receive_batch returned, on the monotonic clock (steady_clock's), as it

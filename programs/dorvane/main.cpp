@@ -220,14 +220,13 @@ int main(int argc, char* argv[]) {
         // it runs dry.
         if (const std::int64_t look_at = audio_look_at_ns(audio); look_at != 0) {
             const std::int32_t ready = socket_wait_until(socket, look_at);
-            status = ready == 0 ? audio_look(audio, nanoseconds(clock::now())) : 0;
-            if (ready < 0 && socket_last_error(socket) != EINTR) {
-                status = ready;
-            }
-            if (status < 0 && !receiver_stop_requested()) {
+            const bool interrupted = ready < 0 && socket_last_error(socket) == EINTR;
+            const std::int32_t failed = ready == 0 ? audio_look(audio, nanoseconds(clock::now()))
+                                                   : (interrupted ? 0 : ready);
+            if (failed < 0 && !receiver_stop_requested()) {
+                status = failed;
                 break;
             }
-            status = 0;
             if (ready <= 0) {
                 continue;
             }
