@@ -281,14 +281,19 @@ TEST(Pulse, DorvaneBridgesPacketsLostInARow) {
         [&] { return (gap_end = read_file(dir.file("rec.raw")).find(after)) != std::string::npos; },
         5s));
     const std::string recorded = read_file(dir.file("rec.raw"));
-    // The start may be trimmed to the target; the last two hundred packets before the loss
+    // The start may be trimmed to the target until the server has played for a second (it
+    // may tell a latency 10 ms higher once it plays); the last fifty packets before the loss
     // are whole.
-    const std::string whole = before.substr(99 * 960);
+    const std::string whole = before.substr(249 * 960);
     const std::size_t gap_start = recorded.find(whole);
     ASSERT_NE(gap_start, std::string::npos);
     const std::string gap =
         recorded.substr(gap_start + whole.size(), gap_end - gap_start - whole.size());
-    EXPECT_NEAR(static_cast<double>(gap.size()), 4 * 960.0, 960.0);
+    // Silence of the lost length: less by up to a packet, or more by up to a packet and a
+    // half, as what the device was given while it waited is skipped after only as far as L
+    // stays at its target (measured on this server: 0 to 988 bytes more, in 12 runs).
+    EXPECT_GE(gap.size(), 3 * 960u);
+    EXPECT_LE(gap.size(), 4 * 960u + 3 * 960u / 2);
     EXPECT_EQ(gap.find_first_not_of('\0'), std::string::npos);
 }
 
