@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <utility>
@@ -96,15 +97,22 @@ struct playout {
     double written_at_start = 0.0;
     std::int64_t device_took_ns = 0;
     std::int64_t disturbed_until_ns = 0;  // L was moved on purpose: the hold looks away
-    std::uint64_t underruns_told = 0;     // underruns reported in a warning line so far
+    // L was raised with silence: the hold looks away, and L is not raised again, until then.
+    // The device played on, so its clock's line goes on.
+    std::int64_t raised_until_ns = 0;
+    std::uint64_t underruns_told = 0;  // underruns reported in a warning line so far
     std::int64_t underrun_told_ns = 0;
     bool underrun_told = false;
     double lowest_fill = 0.0;    // the device's fill before a push, lowest in this window
     bool headroom_open = false;  // `lowest_fill` holds a value of this window
-    // The lowest L after each call over the last quarter to half second, in two halves.
+    // The lowest and highest L after each call over the last quarter to half second, in two
+    // halves; the window has run since `window_from_ns`.
     std::int64_t window_start_ns = 0;
+    std::int64_t window_from_ns = 0;
     double window_min = 0.0;
     double previous_window_min = 0.0;
+    double window_max = 0.0;
+    double previous_window_max = 0.0;
     bool window_valid = false;
     double fill = 0.0;      // the device's fill plus what this call wrote, output frames
     double waited = 0.0;    // how long this call's packet waited before it came, output frames
@@ -207,18 +215,32 @@ double recent_low(const playout* p, double candidate) {
                            : candidate;
 }
 
+// The highest L of the last quarter to half second, with `candidate` counted in, once the
+// window has run for a half; before, none (so no L stays low).
+double recent_high(const playout* p, double candidate) {
+    return p->window_valid && p->now_ns - p->window_from_ns >= window_half_ns
+               ? std::max({p->window_max, p->previous_window_max, candidate})
+               : std::numeric_limits<double>::infinity();
+}
+
 void note_latency(playout* p, double latency, std::int64_t now_ns) {
     if (!p->window_valid || now_ns - p->window_start_ns >= 2 * window_half_ns) {
         p->window_valid = true;
         p->window_start_ns = now_ns;
+        p->window_from_ns = now_ns;
         p->window_min = latency;
         p->previous_window_min = latency;
+        p->window_max = latency;
+        p->previous_window_max = latency;
     } else if (now_ns - p->window_start_ns >= window_half_ns) {
         p->window_start_ns = now_ns;
         p->previous_window_min = p->window_min;
         p->window_min = latency;
+        p->previous_window_max = p->window_max;
+        p->window_max = latency;
     } else {
         p->window_min = std::min(p->window_min, latency);
+        p->window_max = std::max(p->window_max, latency);
     }
 }
 
@@ -759,8 +781,10 @@ void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
                                  ? std::max<double>(device_fill, p->config.period_frames)
                                  : device_fill;
     p->concealed_seen = concealed;
+    const bool disturbed =
+        now_ns < p->disturbed_until_ns || now_ns < p->raised_until_ns || p->in_backlog;
     clock_follower_observe(&p->follower, steady_latency(p), fill_seen, now_ns, !filling(p),
-                           now_ns < p->disturbed_until_ns || p->in_backlog, rate);
+                           disturbed, rate);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
     if (was_following != p->follower.following) {
         logger_log(LOG_INFO, p->follower.following
@@ -783,6 +807,39 @@ void tell_underruns(playout* p, std::int64_t now_ns) {
     p->underruns_told = underruns;
     p->underrun_told_ns = now_ns;
     p->underrun_told = true;
+}
+
+// The least L may be for long while the clock is followed: 2 ms under the target, as the
+// bound is over it. What is less the follower takes back by a pitch change too small to hear.
+// What is more (a sound server that takes its first buffers in a burst that its delay does
+// not count, a sender that lost time) would take it seconds at the most it may change the
+// pitch by, and longer where the clocks leave it little of that (a sender 1000 ppm slow on a
+// device 485 ppm fast leaves 515 ppm): silence brings L back to the target at once instead,
+// as a backlog is cut at once.
+double sustained_floor(const playout* p) {
+    return p->config.target_frames - 2e-3 * p->config.output_rate;
+}
+
+// Raises L to the target with silence once its highest of the last quarter to half second
+// (`latency` counted in) is under the floor: counted as concealed, the window raised by as
+// much (so the same shortfall is not filled twice), and the follower's hold looks away for a
+// while. Not while the output starts, nor while L is being moved on purpose.
+void raise_low_latency(playout* p, double latency) {
+    if (!p->follower.following || starting(p) || p->in_backlog ||
+        p->now_ns < p->disturbed_until_ns || p->now_ns < p->raised_until_ns ||
+        recent_high(p, latency) >= sustained_floor(p)) {
+        return;
+    }
+    const double frames = p->config.target_frames - latency;
+    refill(p, frames);
+    p->window_min += frames;
+    p->previous_window_min += frames;
+    p->window_max += frames;
+    p->previous_window_max += frames;
+    p->raised_until_ns = p->now_ns + settling_ns;
+    p->stats.concealed.fetch_add(1, std::memory_order_relaxed);
+    logger_log(LOG_INFO, "playout: latency %.1f ms under its target; raised with silence",
+               frames * 1000.0 / p->config.output_rate);
 }
 
 // Whether a look may give the device silence: it plays, and its fill means that it may run
@@ -832,6 +889,7 @@ std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns, bool
     if (packet) {
         follow(p, device_fill, now_ns);
         note_latency(p, held_latency(p), now_ns);
+        raise_low_latency(p, held_latency(p));
     }
     if (p->in_backlog && !p->dropped_now && p->to_trim <= 0.0) {
         p->in_backlog = false;
