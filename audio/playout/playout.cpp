@@ -755,6 +755,12 @@ void begin(playout* p, std::int32_t device_fill, std::int64_t now_ns, playout_si
     }
 }
 
+// L is being moved on purpose (a backlog trimmed, L refilled or raised): the follower's hold
+// looks away, and L is not raised.
+bool moved_on_purpose(const playout* p) {
+    return p->now_ns < p->disturbed_until_ns || p->now_ns < p->raised_until_ns || p->in_backlog;
+}
+
 // One observation for the clock follower: L as this call leaves it, the quantity that the
 // start and the latency bound measure too. The correction applies from the next packet on.
 void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
@@ -781,10 +787,8 @@ void follow(playout* p, std::int32_t device_fill, std::int64_t now_ns) {
                                  ? std::max<double>(device_fill, p->config.period_frames)
                                  : device_fill;
     p->concealed_seen = concealed;
-    const bool disturbed =
-        now_ns < p->disturbed_until_ns || now_ns < p->raised_until_ns || p->in_backlog;
     clock_follower_observe(&p->follower, steady_latency(p), fill_seen, now_ns, !filling(p),
-                           disturbed, rate);
+                           moved_on_purpose(p), rate);
     resampler_set_ppm(p->converter.get(), clock_follower_ppm(&p->follower));
     if (was_following != p->follower.following) {
         logger_log(LOG_INFO, p->follower.following
@@ -825,8 +829,7 @@ double sustained_floor(const playout* p) {
 // much (so the same shortfall is not filled twice), and the follower's hold looks away for a
 // while. Not while the output starts, nor while L is being moved on purpose.
 void raise_low_latency(playout* p, double latency) {
-    if (!p->follower.following || starting(p) || p->in_backlog ||
-        p->now_ns < p->disturbed_until_ns || p->now_ns < p->raised_until_ns ||
+    if (!p->follower.following || starting(p) || moved_on_purpose(p) ||
         recent_high(p, latency) >= sustained_floor(p)) {
         return;
     }
@@ -888,8 +891,9 @@ std::int32_t end(playout* p, std::int32_t device_fill, std::int64_t now_ns, bool
     start_when_full(p);
     if (packet) {
         follow(p, device_fill, now_ns);
-        note_latency(p, held_latency(p), now_ns);
-        raise_low_latency(p, held_latency(p));
+        const double held = held_latency(p);
+        note_latency(p, held, now_ns);
+        raise_low_latency(p, held);
     }
     if (p->in_backlog && !p->dropped_now && p->to_trim <= 0.0) {
         p->in_backlog = false;
