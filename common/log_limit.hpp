@@ -26,6 +26,9 @@ public:
     // their count, for a line of its own, and the count starts again.
     [[nodiscard]] bool take_held(clock::time_point now, bool now_or_never, std::uint64_t* held);
 
+    // True while lines are held back, to be told by take_held.
+    [[nodiscard]] bool holding() const { return held_ != 0; }
+
 private:
     clock::time_point last_{};
     bool any_ = false;  // a line of this kind went out

@@ -3,10 +3,12 @@
 
 #include <arpa/inet.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "audio/audio.hpp"
 #include "audio/backend_registry.hpp"
@@ -81,6 +83,19 @@ void report_stats(audio_handle* audio, bool always) {
     }
 }
 
+// A peer's packets of one stream differ only in their counter. Whether a datagram is a ping,
+// a valid packet of the stream and which configuration it carries all follow from its length
+// and the bytes before the counter, so a datagram whose length and bytes equal those of the
+// last one played is played without being checked again.
+struct played_header {
+    std::array<std::uint8_t, VBAN_HEADER_SIZE - sizeof(std::uint32_t)> bytes{};
+    std::size_t length = 0;  // 0: none, as after the output changed or refused a stream
+
+    [[nodiscard]] bool matches(const std::uint8_t* data, std::size_t size) const {
+        return length != 0 && size == length && std::memcmp(data, bytes.data(), bytes.size()) == 0;
+    }
+};
+
 // What the receive loop keeps from one datagram to the next.
 struct receiver_state {
     const char* streamname;
@@ -90,7 +105,25 @@ struct receiver_state {
     receiver_report* report;
     output_retry retry;
     stream_config playing;
+    played_header last;  // of a packet of `playing`
 };
+
+// Plays the payload of a packet of the stream the output plays: 0, or the output's negative
+// code that ends the receiver.
+std::int32_t play(receiver_state& state, const socket_datagram& datagram, clock::time_point now) {
+    const auto payload = static_cast<std::int32_t>(datagram.size - VBAN_HEADER_SIZE);
+    const std::int64_t now_ns = nanoseconds(now);
+    const std::int64_t waited_ns = datagram.arrived_ns != 0 ? now_ns - datagram.arrived_ns : 0;
+    const std::int32_t written = audio_write_packet(
+        state.audio, datagram.data + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
+        packet_get_counter(datagram.data), now_ns, waited_ns > 0 ? waited_ns : 0);
+    // A write cut short by the signal that stops the receiver is the normal end.
+    if (written != payload && !receiver_stop_requested()) {
+        logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written, payload);
+        return written < 0 ? written : 0;
+    }
+    return 0;
+}
 
 // Answers, reports or plays one datagram: 0 to go on, or the output's negative code that ends
 // the receiver.
@@ -98,6 +131,11 @@ std::int32_t take_datagram(receiver_state& state, const socket_datagram& datagra
                            clock::time_point now) {
     const std::uint8_t* bytes = datagram.data;
     const std::size_t length = datagram.size;
+    // Every datagram is decoded into the log at the debug level, so none skips the checks there.
+    if (state.last.matches(bytes, length) && socket_is_peer(state.socket, datagram.sender) &&
+        !logger_enabled(LOG_DEBUG)) {
+        return play(state, datagram, now);
+    }
     if (ping_answer_handle(state.pings, state.socket, bytes, length, datagram.sender,
                            nanoseconds(now))) {
         return 0;
@@ -125,24 +163,18 @@ std::int32_t take_datagram(receiver_state& state, const socket_datagram& datagra
             output_takes(state.audio, stream, state.retry, *state.report, now);
         if (taken != 0) {
             audio_note_dropped(state.audio);
-            state.playing = taken == -EBUSY ? state.playing : stream_config{};
+            if (taken != -EBUSY) {
+                state.playing = stream_config{};
+                state.last = played_header{};
+            }
             return 0;
         }
         service_identity_set_sample_rate(&state.pings->identity, stream.sample_rate);
         state.playing = stream;
     }
-    const auto payload = static_cast<std::int32_t>(length - VBAN_HEADER_SIZE);
-    const std::int64_t now_ns = nanoseconds(now);
-    const std::int64_t waited_ns = datagram.arrived_ns != 0 ? now_ns - datagram.arrived_ns : 0;
-    const std::int32_t written = audio_write_packet(
-        state.audio, bytes + VBAN_HEADER_SIZE, static_cast<std::uint64_t>(payload),
-        packet_get_counter(bytes), now_ns, waited_ns > 0 ? waited_ns : 0);
-    // A write cut short by the signal that stops the receiver is the normal end.
-    if (written != payload && !receiver_stop_requested()) {
-        logger_log(LOG_WARNING, "%s: wrote %d bytes, expected %d bytes", "main", written, payload);
-        return written < 0 ? written : 0;
-    }
-    return 0;
+    std::memcpy(state.last.bytes.data(), bytes, state.last.bytes.size());
+    state.last.length = length;
+    return play(state, datagram, now);
 }
 
 }  // namespace
@@ -213,7 +245,7 @@ int main(int argc, char* argv[]) {
     // queued by then, one when they come one at a time, and plays them in order.
     receiver_report report(clock::now(), std::chrono::duration<double>(config.stats_interval_s),
                            config.streamname, config.socket.ip_address);
-    receiver_state state{config.streamname, socket, audio, &pings, &report, {}, {}};
+    receiver_state state{config.streamname, socket, audio, &pings, &report, {}, {}, {}};
     std::int32_t status = 0;
     while (!receiver_stop_requested()) {
         // An output that is given what it plays is looked at when its audio is late, before

@@ -82,7 +82,7 @@ void receiver_report::refused(packet_fault fault, const void* datagram, std::siz
             break;
     }
     std::uint64_t held = 0;
-    if (logger_enabled(LOG_WARNING) && datagrams_[kind_of(fault)].admit(now, &held)) {
+    if (admit(kind_of(fault), now, &held)) {
         logger_log_held(LOG_WARNING, held, "ignoring a datagram of %zu bytes from %s: %s", size,
                         expected_sender_, packet_fault_text(fault));
     }
@@ -91,7 +91,7 @@ void receiver_report::refused(packet_fault fault, const void* datagram, std::siz
 void receiver_report::ignoring(std::size_t kind, const char* name, const sockaddr_in& sender,
                                clock::time_point now) {
     std::uint64_t held = 0;
-    if (!logger_enabled(LOG_WARNING) || !datagrams_[kind].admit(now, &held)) {
+    if (!admit(kind, now, &held)) {
         return;
     }
     char from[INET_ADDRSTRLEN] = "?";
@@ -104,6 +104,15 @@ void receiver_report::ignoring(std::size_t kind, const char* name, const sockadd
                         "ignoring a datagram that is not VBAN from %s: waiting for '%s' from %s",
                         from, expected_name_, expected_sender_);
     }
+}
+
+bool receiver_report::admit(std::size_t kind, clock::time_point now, std::uint64_t* held) {
+    if (!logger_enabled(LOG_WARNING)) {
+        return false;
+    }
+    const bool admitted = datagrams_[kind].admit(now, held);
+    datagrams_held_ = datagrams_held_ || !admitted;
+    return admitted;
 }
 
 bool receiver_report::change_may_tell(clock::time_point now) const {
@@ -123,11 +132,16 @@ void receiver_report::changed(const stream_config& stream, stream_change what,
 }
 
 void receiver_report::tell_kept(clock::time_point now, bool at_end) {
+    // Nearly every turn of the receive loop has nothing to tell.
+    if (!change_kept_ && !datagrams_held_) {
+        return;
+    }
     std::uint64_t held = 0;
     if (change_kept_ && (at_end || changes_.ready(now)) && changes_.take_held(now, true, &held)) {
         change_kept_ = false;
         tell_change(held - 1);  // the change told now was counted among those held back
     }
+    datagrams_held_ = false;
     for (std::size_t kind = 0; kind < datagrams_.size(); ++kind) {
         if (datagrams_[kind].take_held(now, at_end, &held)) {
             logger_log(LOG_WARNING, "%llu more datagrams ignored: %s",
@@ -135,6 +149,7 @@ void receiver_report::tell_kept(clock::time_point now, bool at_end) {
                        kind == other_sender ? "from another sender"
                                             : packet_fault_text(static_cast<packet_fault>(kind)));
         }
+        datagrams_held_ = datagrams_held_ || datagrams_[kind].holding();
     }
 }
 

@@ -66,8 +66,11 @@ private:
     log_limit changes_;
     stream_config change_{};  // the last change, and whether the output took it
     stream_change change_what_ = stream_change::taken;
-    bool change_kept_ = false;  // not told yet
+    bool change_kept_ = false;     // not told yet
+    bool datagrams_held_ = false;  // some kind of datagram has lines held back
 
+    // True when a line about a datagram of `kind` may go out at `now` (log_limit::admit).
+    bool admit(std::size_t kind, clock::time_point now, std::uint64_t* held);
     // "ignoring ... from ...: waiting for ...", of the datagram's stream `name` (null: not VBAN).
     void ignoring(std::size_t kind, const char* name, const sockaddr_in& sender,
                   clock::time_point now);
