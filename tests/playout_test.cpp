@@ -368,6 +368,24 @@ TEST(Playout, AnOutputThatLosesTimeCostsADropAStepNotThePitch) {
     EXPECT_NEAR(playout_sim_median_latency_ms(r, 40.0, 70.0), 16.0, 0.5);
 }
 
+// A JACK server that runs cycles without the receiver, late for them on a busy host: what was
+// due in them is skipped as they pass, so nothing is dropped and L holds its target. Left in
+// the queue, as before, each such cycle put L a period over its target, and 0.35 s later
+// the oldest packets went as a backlog, as on the real server.
+TEST(Playout, CyclesRunWithoutTheReceiverCostNoDrop) {
+    for (const std::uint32_t cycles : {1u, 3u}) {
+        const playout_sim_result r = run_playout_sim({.drift_ppm = -1000.0,
+                                                      .loss = 0.005,
+                                                      .cycles_missed_at = 30.0,
+                                                      .cycles_missed = cycles,
+                                                      .seconds = 40.0});
+        EXPECT_EQ(r.underruns, 0u);
+        EXPECT_EQ(r.dropped, 0u) << cycles;
+        EXPECT_LT(playout_sim_ratio_swing_ppm(r, 25.0, 40.0), 20.0) << cycles;
+        EXPECT_NEAR(playout_sim_median_latency_ms(r, 30.0, 40.0), 16.0, 0.3) << cycles;
+    }
+}
+
 // A sound server that starts its stream 1.2 s after the output's first write (ALSA's pulse
 // plugin into PulseAudio): L stands still meanwhile, over the target by what comes, and what
 // is cut belongs to the start, trimmed, not dropped; from there the output holds its target.

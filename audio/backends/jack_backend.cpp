@@ -87,6 +87,11 @@ private:
     std::atomic<bool> shut_down_{false};
     // Each channel's port buffer for the current cycle; only the process thread writes it.
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
+    // Where the next cycle begins on the server's frame clock, as the last one ended; only the
+    // process thread uses it. A cycle that begins later was preceded by cycles the server ran
+    // without this client.
+    jack_nframes_t next_cycle_frame_ = 0;
+    bool cycle_seen_ = false;
     // Frames the main thread has put into the ring buffer since the open.
     std::uint64_t written_frames_ = 0;
     // What the process thread publishes each cycle: the frames it has taken from the ring
@@ -140,6 +145,7 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
         slot.start_ns.store(0, std::memory_order_relaxed);
     }
     cycles_published_.store(0, std::memory_order_relaxed);
+    cycle_seen_ = false;
     sample_size_ = bit_fmt_sample_size(bit_fmt_);
     sample_rate_ = jack_get_sample_rate(client_);
     period_frames_ = jack_get_buffer_size(client_);
@@ -257,9 +263,12 @@ std::int32_t jack_backend::close() {
 }
 
 // How long a frame written now waits before a cycle takes it: the queued frames (written less
-// taken by the process thread), less the share of the next period that has gone by since the
-// last cycle began. Counted so, it falls smoothly between cycles instead of by a period at
-// each, and below 0 it tells how short the next cycle will come up.
+// taken by the process thread), less what the server has played since the last cycle began.
+// Counted so, it falls smoothly between cycles instead of by a period at each, and below 0 it
+// tells how short the next cycle will come up.
+// The cycles that count as played while this client's next one is late.
+constexpr double late_cycles_counted = 4.0;
+
 std::int32_t jack_backend::device_fill() {
     if (ring_buffer_ == nullptr || sample_rate_ == 0) {
         return 0;
@@ -284,8 +293,11 @@ std::int32_t jack_backend::device_fill() {
         const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
                                         .count();
+        // Past a period the next cycle is late: either the server runs it without this
+        // client, which is late for it (a busy host), and plays on, or the server itself is
+        // late. The two look alike from here; up to a few periods the first is what it is.
         elapsed = std::clamp(static_cast<double>(now_ns - start_ns) * 1e-9 * sample_rate_, 0.0,
-                             static_cast<double>(period_frames_));
+                             late_cycles_counted * static_cast<double>(period_frames_));
     }
     return static_cast<std::int32_t>(std::lround(queued - elapsed));
 }
@@ -354,6 +366,12 @@ void jack_backend::process(jack_nframes_t frames) {
     for (std::uint32_t c = 0; c < nb_channels_; ++c) {
         port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
     }
+    // The server runs a cycle without a client that has not finished the one before (it was
+    // late: a busy host): the frame clock has gone on by those cycles.
+    const jack_nframes_t cycle_frame = jack_last_frame_time(client_);
+    const jack_nframes_t missed = cycle_seen_ ? cycle_frame - next_cycle_frame_ : 0;
+    next_cycle_frame_ = cycle_frame + frames;
+    cycle_seen_ = true;
     playout* feeder = playout_.load(std::memory_order_acquire);
     if (feeder == nullptr || playout_get_state(feeder) == playout_state::filling) {
         // Nothing is consumed while the playout fills up to its target. The ports still get
@@ -363,6 +381,16 @@ void jack_backend::process(jack_nframes_t frames) {
         return;
     }
     const std::size_t frame = std::size_t{nb_channels_} * sample_size_;
+    const auto queued = static_cast<std::uint32_t>(
+        std::min<std::size_t>(jack_ringbuffer_read_space(ring_buffer_) / frame, UINT32_MAX));
+    // What was due in the missed cycles is skipped, so that the rest plays at its time and the
+    // latency stays where it was. A frame clock that went back (a server started again) or
+    // leapt (freewheeling) is no such cycle.
+    std::size_t skipped = 0;
+    if (missed > 0 && missed <= sample_rate_) {
+        skipped = std::size_t{playout_missed(feeder, queued, missed)} * frame;
+        jack_ringbuffer_read_advance(ring_buffer_, skipped);
+    }
     jack_ringbuffer_data_t readable[2];
     jack_ringbuffer_get_read_vector(ring_buffer_, readable);
     const std::uint32_t take =
@@ -379,7 +407,7 @@ void jack_backend::process(jack_nframes_t frames) {
         jack_ringbuffer_read_advance(ring_buffer_, taken);
     }
     silence_ports(take, frames);
-    publish_cycle(start_ns, consumed + taken / frame);
+    publish_cycle(start_ns, consumed + (skipped + taken) / frame);
 }
 
 void jack_backend::silence_ports(std::uint32_t from, std::uint32_t to) {

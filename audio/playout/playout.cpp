@@ -1096,6 +1096,16 @@ std::uint32_t playout_cycle(playout* p, std::uint32_t available, std::uint32_t p
     return available;
 }
 
+std::uint32_t playout_missed(playout* p, std::uint32_t available, std::uint32_t missed) {
+    if (missed == 0 || playout_get_state(p) != playout_state::playing) {
+        return 0;
+    }
+    // When fewer frames are queued, the receiver was held up as well (a stalled process): the
+    // packets due meanwhile come late and go as stale, and a short cycle conceals the rest.
+    p->stats.concealed.fetch_add(1, std::memory_order_relaxed);
+    return std::min(available, missed);
+}
+
 const playout_stats* playout_get_stats(const playout* p) {
     return &p->stats;
 }

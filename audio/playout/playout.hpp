@@ -110,6 +110,14 @@ void playout_note_underrun(playout* p);
 [[nodiscard]] std::uint32_t playout_cycle(playout* p, std::uint32_t available,
                                           std::uint32_t period);
 
+// The device ran `missed` frames of cycles without asking (a server that ran a cycle without
+// this client, which was late): on the device's own thread, at its next cycle, before
+// playout_cycle. What was due in them played as something else, so as much of the `available`
+// frames queued is skipped, the rest of the stream plays at its time and L stays where it was;
+// counted as concealed. Returns the frames to skip. Lock-free, no allocation.
+[[nodiscard]] std::uint32_t playout_missed(playout* p, std::uint32_t available,
+                                           std::uint32_t missed);
+
 // The counters and figures, for the caller's thread.
 [[nodiscard]] const playout_stats* playout_get_stats(const playout* p);
 

@@ -18,8 +18,8 @@ struct playout_stats {
     std::uint64_t strays = 0;      // packets far from the stream that nothing confirmed, dropped
     std::uint64_t restarts = 0;    // senders that started again (a new run of counters)
     std::atomic<std::uint64_t> underruns{0};  // the device ran dry (written by its thread)
-    // Device periods that played silence in place of audio that was late, keeping time
-    // (written by the device's thread).
+    // Device periods that played silence in place of audio that was late, or that the
+    // device's server ran without the receiver, keeping time (written by the device's thread).
     std::atomic<std::uint64_t> concealed{0};
     // Packets dropped (whole or in part) by the output: to bring the latency down, or because
     // it could not take their configuration then (a recording starts a new take at most once

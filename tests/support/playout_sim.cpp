@@ -9,6 +9,7 @@
 #include <queue>
 #include <random>
 #include <span>
+#include <utility>
 
 #include "audio/playout/playout.hpp"
 #include "vban/vban.hpp"
@@ -31,11 +32,11 @@ struct device_model {
     std::uint32_t last_played = 0;
     playout_sim_result* result = nullptr;
 
-    // What a frame written at `t` waits before a cycle takes it: the queue, less the share of
-    // the next period that has gone by since the last cycle.
+    // What a frame written at `t` waits before a cycle takes it: the queue, less what has
+    // played since the last cycle, up to four periods (as the JACK backend counts it).
     double fill(double t) const {
         const double elapsed =
-            last_cycle < 0.0 ? 0.0 : std::clamp((t - last_cycle) * rate, 0.0, 1.0 * frames);
+            last_cycle < 0.0 ? 0.0 : std::clamp((t - last_cycle) * rate, 0.0, 4.0 * frames);
         return queued - elapsed;
     }
 
@@ -48,6 +49,14 @@ struct device_model {
             self.frames_queued.push_back(place);
         }
         return 0;
+    }
+
+    // `n` frames of the queue that were due in cycles that played without them.
+    void skip(std::uint32_t n) {
+        queued -= n;
+        for (std::uint32_t f = 0; checked && f < n && !frames_queued.empty(); ++f) {
+            frames_queued.pop_front();
+        }
     }
 
     // One period: `take` frames from the queue, silence for the rest.
@@ -155,6 +164,8 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
     double next_cycle = cycle_s;
     double cycle_base = 0.0;
     std::uint64_t cycles = 0;
+    std::uint32_t missed_left = o.cycles_missed_at >= 0.0 ? o.cycles_missed : 0;
+    std::uint32_t missed_frames = 0;
     double busy_until = -1.0;  // the receiver opens its output at the first packet
     double next_sample = 0.25;
     bool started = false;
@@ -180,11 +191,21 @@ playout_sim_result run_playout_sim(const playout_sim_options& o) {
             result.samples.push_back(
                 {now, s.latency_ms, s.ratio_ppm, playout_get_state(p) == playout_state::playing});
             next_sample += 0.25;
+        } else if (now == next_cycle && missed_left > 0 && now >= o.cycles_missed_at) {
+            --missed_left;  // a cycle the receiver hears nothing of
+            missed_frames += frames;
+            ++cycles;
+            next_cycle = cycle_base + static_cast<double>(cycles + 1) * cycle_s;
         } else if (now == next_cycle) {
+            const bool playing = playout_get_state(p) == playout_state::playing;
+            const std::uint32_t missed = std::exchange(missed_frames, 0);
+            if (playing && !o.push_device) {
+                device.skip(playout_missed(p, static_cast<std::uint32_t>(device.queued), missed));
+            }
             const auto queued = static_cast<std::uint32_t>(std::min(device.queued, 1.0 * frames));
-            if (playout_get_state(p) == playout_state::playing && !o.push_device) {
+            if (playing && !o.push_device) {
                 device.play(playout_cycle(p, queued, frames));
-            } else if (playout_get_state(p) == playout_state::playing) {
+            } else if (playing) {
                 device.play(queued);
                 if (queued < frames) {
                     playout_note_underrun(p);

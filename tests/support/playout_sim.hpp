@@ -40,6 +40,10 @@ struct playout_sim_options {
     double loss_burst_at = -1.0;  // the packets sent within `loss_burst_ms` of it are lost
     double loss_burst_ms = 16.0;
     bool device_catches_up = false;  // the device runs the cycles its stall missed at once
+    // From this time (negative: never) the device's server runs `cycles_missed` cycles without
+    // the receiver, which was late for them, as a busy host's JACK server does.
+    double cycles_missed_at = -1.0;
+    std::uint32_t cycles_missed = 1;
     // The device takes its first period this long after the output starts, holding meanwhile
     // what it was given (a sound server slow to start a stream).
     double device_starts_after_ms = 0.0;
