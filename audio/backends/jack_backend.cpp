@@ -262,13 +262,15 @@ std::int32_t jack_backend::close() {
     return result;
 }
 
+// The periods the fill counts as played while this client's next cycle is late: a server that
+// runs cycles without a client late for them (a busy host) plays on; one that is late itself
+// does not, and the two look alike until the cycle comes.
+constexpr double late_cycles_counted = 4.0;
+
 // How long a frame written now waits before a cycle takes it: the queued frames (written less
 // taken by the process thread), less what the server has played since the last cycle began.
 // Counted so, it falls smoothly between cycles instead of by a period at each, and below 0 it
 // tells how short the next cycle will come up.
-// The cycles that count as played while this client's next one is late.
-constexpr double late_cycles_counted = 4.0;
-
 std::int32_t jack_backend::device_fill() {
     if (ring_buffer_ == nullptr || sample_rate_ == 0) {
         return 0;
@@ -293,9 +295,6 @@ std::int32_t jack_backend::device_fill() {
         const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                         std::chrono::steady_clock::now().time_since_epoch())
                                         .count();
-        // Past a period the next cycle is late: either the server runs it without this
-        // client, which is late for it (a busy host), and plays on, or the server itself is
-        // late. The two look alike from here; up to a few periods the first is what it is.
         elapsed = std::clamp(static_cast<double>(now_ns - start_ns) * 1e-9 * sample_rate_, 0.0,
                              late_cycles_counted * static_cast<double>(period_frames_));
     }
