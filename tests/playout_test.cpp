@@ -6,6 +6,7 @@
 // with stalls of each of the three.
 
 #include "audio/playout/playout.hpp"
+#include "audio/playout/missed_cycles.hpp"
 
 #include <gtest/gtest.h>
 
@@ -383,6 +384,31 @@ TEST(Playout, CyclesRunWithoutTheReceiverCostNoDrop) {
         EXPECT_EQ(r.dropped, 0u) << cycles;
         EXPECT_LT(playout_sim_ratio_swing_ppm(r, 25.0, 40.0), 20.0) << cycles;
         EXPECT_NEAR(playout_sim_median_latency_ms(r, 30.0, 40.0), 16.0, 0.3) << cycles;
+    }
+}
+
+// The frames each cycle begins at, as a JACK server tells them: a jump of a period is a
+// cycle run without the receiver only when the next cycle goes on from it; when the late
+// receiver is run twice instead, told the same frame, nothing was missed.
+TEST(MissedCycles, AJumpCountsOnceTheNextCycleConfirmsIt) {
+    struct step {
+        std::uint32_t frame;
+        std::uint32_t skip;
+    };
+    const std::uint32_t near_wrap = 0xFFFFFF00u;
+    const std::vector<std::vector<step>> runs = {
+        {{1000, 0}, {1256, 0}, {1768, 0}, {2024, 256}, {2280, 0}},             // one missed
+        {{1000, 0}, {1256, 0}, {1768, 0}, {1768, 0}, {2024, 0}},               // run twice instead
+        {{1000, 0}, {1768, 0}, {2280, 512}, {2536, 256}, {2792, 0}},           // two jumps in a row
+        {{near_wrap, 0}, {near_wrap + 512u, 0}, {near_wrap + 768u, 256}},      // across the wrap
+        {{1000, 0}, {1256, 0}, {900000, 0}, {900256, 0}, {500, 0}, {756, 0}},  // new clocks
+    };
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        missed_cycles m;
+        for (const step& s : runs[r]) {
+            EXPECT_EQ(missed_cycles_observe(&m, s.frame, 256, 48000), s.skip)
+                << r << " " << s.frame;
+        }
     }
 }
 

@@ -20,6 +20,7 @@
 #include "audio/backends/backend_create.hpp"
 #include "audio/backends/jack_client.hpp"
 #include "audio/backends/jack_convert.hpp"
+#include "audio/playout/missed_cycles.hpp"
 #include "audio/playout/playout.hpp"
 #include "common/logger.hpp"
 #include "vban/vban.hpp"
@@ -87,11 +88,8 @@ private:
     std::atomic<bool> shut_down_{false};
     // Each channel's port buffer for the current cycle; only the process thread writes it.
     std::array<float*, VBAN_CHANNELS_MAX_NB> port_buffers_{};
-    // Where the next cycle begins on the server's frame clock, as the last one ended; only the
-    // process thread uses it. A cycle that begins later was preceded by cycles the server ran
-    // without this client.
-    jack_nframes_t next_cycle_frame_ = 0;
-    bool cycle_seen_ = false;
+    // The cycles the server ran without this client; only the process thread uses it.
+    missed_cycles missed_{};
     // Frames the main thread has put into the ring buffer since the open.
     std::uint64_t written_frames_ = 0;
     // What the process thread publishes each cycle: the frames it has taken from the ring
@@ -145,7 +143,7 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
         slot.start_ns.store(0, std::memory_order_relaxed);
     }
     cycles_published_.store(0, std::memory_order_relaxed);
-    cycle_seen_ = false;
+    missed_ = missed_cycles{};
     sample_size_ = bit_fmt_sample_size(bit_fmt_);
     sample_rate_ = jack_get_sample_rate(client_);
     period_frames_ = jack_get_buffer_size(client_);
@@ -365,12 +363,8 @@ void jack_backend::process(jack_nframes_t frames) {
     for (std::uint32_t c = 0; c < nb_channels_; ++c) {
         port_buffers_[c] = static_cast<float*>(jack_port_get_buffer(ports_[c], frames));
     }
-    // The server runs a cycle without a client that has not finished the one before (it was
-    // late: a busy host): the frame clock has gone on by those cycles.
-    const jack_nframes_t cycle_frame = jack_last_frame_time(client_);
-    const jack_nframes_t missed = cycle_seen_ ? cycle_frame - next_cycle_frame_ : 0;
-    next_cycle_frame_ = cycle_frame + frames;
-    cycle_seen_ = true;
+    const std::uint32_t missed =
+        missed_cycles_observe(&missed_, jack_last_frame_time(client_), frames, sample_rate_);
     playout* feeder = playout_.load(std::memory_order_acquire);
     if (feeder == nullptr || playout_get_state(feeder) == playout_state::filling) {
         // Nothing is consumed while the playout fills up to its target. The ports still get
@@ -382,11 +376,10 @@ void jack_backend::process(jack_nframes_t frames) {
     const std::size_t frame = std::size_t{nb_channels_} * sample_size_;
     const auto queued = static_cast<std::uint32_t>(
         std::min<std::size_t>(jack_ringbuffer_read_space(ring_buffer_) / frame, UINT32_MAX));
-    // What was due in the missed cycles is skipped, so that the rest plays at its time and the
-    // latency stays where it was. A frame clock that went back (a server started again) or
-    // leapt (freewheeling) is no such cycle.
+    // What was due in the cycles the server ran without this client (late for them: a busy
+    // host) is skipped, so that the rest plays at its time and the latency stays where it was.
     std::size_t skipped = 0;
-    if (missed > 0 && missed <= sample_rate_) {
+    if (missed > 0) {
         skipped = std::size_t{playout_missed(feeder, queued, missed)} * frame;
         jack_ringbuffer_read_advance(ring_buffer_, skipped);
     }
