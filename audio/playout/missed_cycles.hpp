@@ -17,7 +17,7 @@ struct missed_cycles {
 };
 
 // One cycle of `frames` that begins at `frame`: the frames confirmed missed, to skip now. A
-// jump of more than `limit` frames, or back, is a clock started again (a new server, or one
-// that freewheeled), not a missed cycle.
+// jump of more than `limit` frames, forward or back, is a clock started again (a new server,
+// or one that freewheeled), not a missed cycle.
 [[nodiscard]] std::uint32_t missed_cycles_observe(missed_cycles* m, std::uint32_t frame,
                                                   std::uint32_t frames, std::uint32_t limit);
