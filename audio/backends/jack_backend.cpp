@@ -374,12 +374,12 @@ void jack_backend::process(jack_nframes_t frames) {
         return;
     }
     const std::size_t frame = std::size_t{nb_channels_} * sample_size_;
-    const auto queued = static_cast<std::uint32_t>(
-        std::min<std::size_t>(jack_ringbuffer_read_space(ring_buffer_) / frame, UINT32_MAX));
     // What was due in the cycles the server ran without this client (late for them: a busy
     // host) is skipped, so that the rest plays at its time and the latency stays where it was.
     std::size_t skipped = 0;
     if (missed > 0) {
+        const auto queued = static_cast<std::uint32_t>(
+            std::min<std::size_t>(jack_ringbuffer_read_space(ring_buffer_) / frame, UINT32_MAX));
         skipped = std::size_t{playout_missed(feeder, queued, missed)} * frame;
         jack_ringbuffer_read_advance(ring_buffer_, skipped);
     }
