@@ -12,8 +12,9 @@
 // 127.0.0.1:PORT) and measures, for each click, the time from its capture to the arrival of
 // the datagram that carries it. A click is one sample at a random place of a cycle; its
 // capture is the moment a sound card would have taken that sample, one period before the
-// cycle that hands it over. Prints "median_ms=<..> max_ms=<..> bound_ms=<..> clicks=<n>",
-// where the bound is one period plus one packet (256 frames).
+// cycle that hands it over. Prints "median_ms=<..> max_ms=<..> bound_ms=<..> clicks=<n>
+// late=<n>", where the bound is one period plus one packet (256 frames) and late counts the
+// clicks over it.
 
 #include <arpa/inet.h>
 #include <jack/jack.h>
@@ -247,9 +248,11 @@ int measure_capture(int port_number, const std::string& client_name, double seco
         return 1;
     }
     std::sort(latencies.begin(), latencies.end());
-    std::printf("median_ms=%.2f max_ms=%.2f bound_ms=%.2f clicks=%zu\n",
-                latencies[latencies.size() / 2], latencies.back(), period_ms + packet_ms,
-                latencies.size());
+    const double bound = period_ms + packet_ms;
+    const auto late = std::count_if(latencies.begin(), latencies.end(),
+                                    [bound](double latency) { return latency > bound; });
+    std::printf("median_ms=%.2f max_ms=%.2f bound_ms=%.2f clicks=%zu late=%td\n",
+                latencies[latencies.size() / 2], latencies.back(), bound, latencies.size(), late);
     return 0;
 }
 
