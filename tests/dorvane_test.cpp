@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -441,6 +442,28 @@ TEST(Dorvane, FailuresInTheLoopEndItWithTheirResult) {
                       "Error: audio_set_stream_config: could not open backend with new config\n"
                       "Error: main: the output cannot play 2 channels at 44100 Hz in 16I: dropping "
                       "these packets, asking again once a second\n");
+        EXPECT_TRUE(receiver.process->running());
+    }
+    {
+        // A stream the output refused makes it forget the one it played: when that one comes
+        // again, the output is opened for it again before anything is written.
+        const std::string folder = dir.file("moved");
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        running_dorvane receiver(dir, {"-b", "file", "-d", folder + "/out.raw"});
+        ASSERT_TRUE(receiver.ready);
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", stereo16, pattern(1024, 1)));
+        ASSERT_TRUE(test_support::wait_for_file_size(folder + "/out.raw", 1024, 5s));
+        ASSERT_EQ(rename(folder.c_str(), (folder + ".away").c_str()), 0);
+        peer.send_to("127.0.0.1", receiver.port,
+                     audio_packet("Stream1", stream_config{1, 44100, BIT_FMT_16I}, pattern(8, 1)));
+        ASSERT_TRUE(test_support::poll_until(
+            [&] { return receiver.err().find("dropping") != std::string::npos; }, 5s));
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        const std::string samples = pattern(1024, 3);
+        peer.send_to("127.0.0.1", receiver.port, audio_packet("Stream1", stereo16, samples));
+        ASSERT_TRUE(test_support::wait_for_file_size(folder + "/out.raw", 1024, 5s));
+        EXPECT_EQ(test_support::read_file(folder + "/out.raw"), samples);
         EXPECT_TRUE(receiver.process->running());
     }
     {
