@@ -1,13 +1,40 @@
 // SPDX-License-Identifier: MIT
 #include "audio/backends/jack_client.hpp"
 
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "common/logger.hpp"
 
+namespace {
+
+// libjack cancels its thread for the server's notifications asynchronously when it closes a
+// client. A cancel that lands while that thread handles another client's arrival or departure
+// leaves a lock of the library held, and the close then waits for it for ever. A server that
+// is shutting down does both at once: it tells this client of the others' departure while it
+// shuts it down. A close is therefore given this long, on a thread of its own; the library's
+// lock on opening clients stays held while it lasts, so no client is opened meanwhile.
+constexpr std::chrono::seconds close_limit{5};
+std::atomic<bool> close_pending{false};
+
+}  // namespace
+
 jack_client_t* jack_client_open_named(const char* device, const char* fallback) {
     const char* client_name = device != nullptr && device[0] != '\0' ? device : fallback;
+    if (jack_close_pending()) {
+        logger_log(LOG_ERROR,
+                   "%s: could not open jack client %s: the JACK library has not finished closing "
+                   "the last one",
+                   "jack_open", client_name);
+        return nullptr;
+    }
     jack_client_t* client = jack_client_open(client_name, JackNullOption, nullptr);
     if (client == nullptr) {
         // libjack picks the server named by JACK_DEFAULT_SERVER, or its default one.
@@ -63,13 +90,56 @@ void jack_ports_connect_physical(jack_client_t* client, jack_port_t* const* port
     jack_free(physical);
 }
 
+int jack_close_within(std::function<int()> close, std::chrono::milliseconds limit) {
+    struct outcome {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        int result = 0;
+    };
+    const auto shared = std::make_shared<outcome>();
+    close_pending.store(true, std::memory_order_release);
+    try {
+        std::thread([shared, close] {
+            const int result = close();
+            close_pending.store(false, std::memory_order_release);
+            const std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->result = result;
+            shared->done = true;
+            shared->done_cv.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        close_pending.store(false, std::memory_order_release);
+        return close();  // no thread to spare: closed here, however long it takes
+    }
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (!shared->done_cv.wait_for(lock, limit, [&] { return shared->done; })) {
+        return -ETIMEDOUT;
+    }
+    return shared->result;
+}
+
+bool jack_close_pending() {
+    return close_pending.load(std::memory_order_acquire);
+}
+
 int jack_client_end(jack_client_t* client, bool shut_down) {
     const char* name = "jack_close";
     int result = shut_down ? 0 : jack_deactivate(client);
     if (result != 0) {
         logger_log(LOG_FATAL, "%s: jack_deactivate failed with error %d", name, result);
     }
-    result = jack_client_close(client);
+    // From here on no process callback runs: the client is inactive, or its server is gone.
+    result = jack_close_within([client] { return jack_client_close(client); }, close_limit);
+    if (result == -ETIMEDOUT) {
+        logger_log(LOG_ERROR,
+                   "%s: the JACK library has not closed the client within %lld s: it is left "
+                   "open, and no other client can be opened until it is closed",
+                   name,
+                   static_cast<long long>(
+                       std::chrono::duration_cast<std::chrono::seconds>(close_limit).count()));
+        return -ETIMEDOUT;
+    }
     if (result != 0 && !shut_down) {
         logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);
     }

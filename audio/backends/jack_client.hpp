@@ -3,7 +3,9 @@
 
 #include <jack/jack.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 
 // What the JACK playback and capture backends share: a client's opening, its ports, their
 // connections to the server's physical ports and its closing, each with its log lines. Called
@@ -28,5 +30,13 @@ void jack_ports_connect_physical(jack_client_t* client, jack_port_t* const* port
 
 // Deactivates and closes the client: jack_client_close's result. A client that the server has
 // shut down (`shut_down`) only has its own resources left: the calls to the server fail, and
-// say nothing new, so they are made quietly and the result is 0.
+// say nothing new, so they are made quietly and the result is 0. A close that libjack has not
+// finished within a few seconds is left to finish on its own: -ETIMEDOUT, after a line that
+// says so.
 int jack_client_end(jack_client_t* client, bool shut_down);
+
+// Runs `close` on a thread of its own and waits `limit` at most for its result: -ETIMEDOUT
+// when it has not returned by then. jack_close_pending() is true while it runs, and a client
+// is not opened meanwhile.
+int jack_close_within(std::function<int()> close, std::chrono::milliseconds limit);
+bool jack_close_pending();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// One cycle's conversion from the ring buffer's two readable segments to port buffers.
+// One cycle's conversion from the ring buffer's two readable segments to port buffers, and
+// a client's close that libjack does not finish.
 
 #include "audio/backends/jack_convert.hpp"
 
@@ -7,10 +8,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
+#include <future>
 #include <random>
 #include <vector>
 
+#include "audio/backends/jack_client.hpp"
+#include "tests/support/poll.hpp"
 #include "vban/vban.hpp"
 
 namespace {
@@ -135,6 +140,32 @@ TEST(JackConvert, EverySplitGivesTheReferenceValues) {
             }
         }
     }
+}
+
+// A close that never returns (libjack can leave one of its own locks held) is given up after
+// its limit, and no client is opened, without a word to the server, until it has returned.
+TEST(JackClient, AStuckCloseIsLeftAndHoldsOffTheNextOpenUntilItReturns) {
+    using namespace std::chrono_literals;
+    EXPECT_EQ(jack_close_within([] { return 7; }, 5s), 7);
+    EXPECT_FALSE(jack_close_pending());
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    EXPECT_EQ(jack_close_within(
+                  [released] {
+                      released.wait();
+                      return 0;
+                  },
+                  50ms),
+              -ETIMEDOUT);
+    EXPECT_TRUE(jack_close_pending());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(jack_client_open_named("", "late"), nullptr);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "Error: jack_open: could not open jack client late: the JACK library has not "
+                  "finished closing the last one"),
+              std::string::npos);
+    release.set_value();
+    EXPECT_TRUE(test_support::poll_until([] { return !jack_close_pending(); }, 5s));
 }
 
 }  // namespace
