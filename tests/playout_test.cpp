@@ -59,6 +59,47 @@ TEST(FrameCounter, ClassifiesAcrossTheWrap) {
     EXPECT_EQ(alone.lost, 0u);
 }
 
+// Counting only gives, packet by packet and in every count, what classifying and then keeping
+// `next` 64 behind the newest gives: through losses, duplicates, swaps, strays, restarts after
+// a pause and the counter's wrap.
+TEST(FrameCounter, CountingOnlyIsClassifyingAndKeepingSixtyFourBehind) {
+    frame_counter noted, reference;
+    std::mt19937 random(17);
+    std::uint32_t counter = 4294967295u - 3000;
+    std::int64_t now = 0;
+    for (int k = 0; k < 20000; ++k, now += 5'000'000) {
+        const unsigned dice = random() % 1000;
+        std::uint32_t sent = ++counter;
+        if (dice < 20) {
+            sent = counter += 1 + random() % 3;  // lost
+        } else if (dice < 30) {
+            sent = counter - 1;  // duplicate
+        } else if (dice < 40) {
+            sent = counter + 1;  // swapped with the next, which comes after it
+            counter -= 1;
+        } else if (dice < 42) {
+            sent = counter + 100000;  // stray
+        } else if (dice < 44) {
+            sent = counter = random() % 2;  // a sender started again
+            now += 200'000'000;
+        }
+        const frame_class expected = frame_counter_classify(&reference, sent, now);
+        frame_counter_advance(&reference, reference.newest - 63);
+        ASSERT_EQ(frame_counter_note(&noted, sent, now), expected) << "packet " << k;
+    }
+    EXPECT_EQ(noted.next, reference.next);
+    EXPECT_EQ(noted.newest, reference.newest);
+    EXPECT_EQ(noted.seen, reference.seen);
+    EXPECT_EQ(noted.arrived_ns, reference.arrived_ns);
+    EXPECT_EQ(
+        std::vector<std::uint64_t>({noted.received, noted.lost, noted.duplicated, noted.reordered,
+                                    noted.late, noted.strays, noted.restarts}),
+        std::vector<std::uint64_t>({reference.received, reference.lost, reference.duplicated,
+                                    reference.reordered, reference.late, reference.strays,
+                                    reference.restarts}));
+    EXPECT_GT(noted.lost * noted.duplicated * noted.reordered * noted.strays * noted.restarts, 0u);
+}
+
 // Senders that start again, and strays, on a clock of one packet every 5 ms.
 TEST(FrameCounter, FollowsRestartedSendersAndIgnoresStrays) {
     frame_counter fc;
