@@ -16,6 +16,8 @@ if(VBAN_HARDENING)
     add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE>"
                         "$<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>")
     add_link_options(LINKER:-z,relro LINKER:-z,now)
+    # Code made at the link (link-time optimisation) is protected only by the flags given there.
+    add_link_options(-fstack-protector-strong -fstack-clash-protection -fcf-protection)
     set(CMAKE_POSITION_INDEPENDENT_CODE ON)
     include(CheckPIESupported)
     check_pie_supported()

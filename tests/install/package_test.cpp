@@ -166,14 +166,16 @@ TEST(Package, LintianFindsNoErrorAndTheProgramsAreHardened) {
         // Its status is 0 when PIE, stack protector, fortify, relro and bindnow are all found.
         run_result check = tool("hardening-check", {"--nocfprotection", path});
         EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
-        // Without -fcf-protection only the C start-up code's two functions begin with endbr64.
+        // Without -fcf-protection only the C start-up code's two functions begin with endbr64;
+        // with it, main does too (the C library calls it through a pointer), and every function
+        // whose address is taken. Optimised across the program, limmick has no other.
         std::string code = tool("objdump", {"--disassemble", path}).out;
         std::size_t landing_pads = 0;
         for (std::size_t at = code.find("endbr64"); at != std::string::npos;
              at = code.find("endbr64", at + 1)) {
             ++landing_pads;
         }
-        EXPECT_GE(landing_pads, 10u);
+        EXPECT_GT(landing_pads, 2u);
     }
 }
 
