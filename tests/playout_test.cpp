@@ -86,17 +86,8 @@ TEST(FrameCounter, CountingOnlyIsClassifyingAndKeepingSixtyFourBehind) {
         const frame_class expected = frame_counter_classify(&reference, sent, now);
         frame_counter_advance(&reference, reference.newest - 63);
         ASSERT_EQ(frame_counter_note(&noted, sent, now), expected) << "packet " << k;
+        ASSERT_TRUE(noted == reference) << "packet " << k;
     }
-    EXPECT_EQ(noted.next, reference.next);
-    EXPECT_EQ(noted.newest, reference.newest);
-    EXPECT_EQ(noted.seen, reference.seen);
-    EXPECT_EQ(noted.arrived_ns, reference.arrived_ns);
-    EXPECT_EQ(
-        std::vector<std::uint64_t>({noted.received, noted.lost, noted.duplicated, noted.reordered,
-                                    noted.late, noted.strays, noted.restarts}),
-        std::vector<std::uint64_t>({reference.received, reference.lost, reference.duplicated,
-                                    reference.reordered, reference.late, reference.strays,
-                                    reference.restarts}));
     EXPECT_GT(noted.lost * noted.duplicated * noted.reordered * noted.strays * noted.restarts, 0u);
 }
 

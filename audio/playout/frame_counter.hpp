@@ -64,6 +64,8 @@ struct frame_counter {
     std::uint64_t late = 0;        // packets that came after their counter was given up
     std::uint64_t strays = 0;      // packets far from the stream that nothing confirmed
     std::uint64_t restarts = 0;    // senders that started again
+
+    bool operator==(const frame_counter&) const = default;
 };
 
 // Classifies the packet with `counter`, arriving at `now_ns` of a monotonic clock, counts it
