@@ -29,7 +29,6 @@
 #include "tests/program_test_support.hpp"
 #include "tests/support/poll.hpp"
 #include "tests/support/process.hpp"
-#include "tests/support/stall_watch.hpp"
 #include "tests/support/udp.hpp"
 #include "tests/support/vban_packets.hpp"
 
@@ -781,81 +780,85 @@ TEST_F(Jack, DorvaneEndsWithAnErrorWhenTheServerGoes) {
 // A stream at 44100 Hz into a server at 48000 Hz is converted: a 1 kHz tone plays at 1 kHz
 // (played unconverted it would sound at 1088 Hz), and a second of it lasts a second.
 TEST_F(Jack, AStreamAtAnotherRateIsConverted) {
-    // A stall of the machine runs the server dry, and the stream's lost cycles with it.
-    test_support::unless_the_machine_stalls(10ms, [&] {
-        test_support::udp_socket sender;
-        const std::uint16_t port = test_support::free_udp_port();
-        std::unique_ptr<test_support::background_process> receiver;  // ends after the server
-        server jack;
-        client recorder("recrate", 1);
-        receiver = std::make_unique<test_support::background_process>(
-            dorvane_args(port, {"-d", "rxrate", roomy_latency}), "", "", jack.env());
-        std::uint32_t counter = 0;
-        // One packet of 256 frames of a 1 kHz tone (or silence) at 44100 Hz, stereo 16I.
-        const auto packet = [&](bool tone) {
-            std::string datagram("VBAN\x10\xFF\x01\x01", 8);
-            datagram += stream_name + std::string(16 - stream_name.size(), '\0');
-            ++counter;
-            datagram.append(reinterpret_cast<const char*>(&counter), 4);
-            for (std::uint32_t f = 0; f < 256; ++f) {
-                const double t = static_cast<double>((counter - 1) * 256 + f) / 44100.0;
-                const auto v =
-                    static_cast<std::int16_t>(tone ? 16000.0 * std::sin(2 * M_PI * 1000 * t) : 0);
-                datagram.append(reinterpret_cast<const char*>(&v), 2);
-                datagram.append(reinterpret_cast<const char*>(&v), 2);
-            }
-            return datagram;
-        };
-        const auto start = clock::now();
-        const auto paced = [&](std::size_t packets, bool tone) {
-            for (std::size_t k = 0; k < packets; ++k) {
-                sender.send_to("127.0.0.1", port, packet(tone));
-                std::this_thread::sleep_until(start + counter * std::chrono::microseconds(5805));
-            }
-        };
-        ASSERT_TRUE(poll_until(
-            [&] {
-                paced(1, false);
-                return recorder.has_port("rxrate:playback_1");
-            },
-            10s));
-        ASSERT_TRUE(recorder.connect_from("rxrate"));
-        paced(40, false);
-        const std::size_t tone_packets = 172;  // 44032 frames: about a second
-        paced(tone_packets, true);
-        // Silence until the tone has been heard (nearly 48000 frames of sound), however late a
-        // slow build plays it.
-        const bool heard = poll_until(
-            [&] {
-                paced(1, false);
-                return recorder.wait_for_sound(tone_packets * 256 * 48000 / 44100 * 95 / 100, 0ms);
-            },
-            20s);
-        paced(20, false);
-        const frames_t played = recorder.finish();
+    test_support::udp_socket sender;
+    const std::uint16_t port = test_support::free_udp_port();
+    std::unique_ptr<test_support::background_process> receiver;  // ends after the server
+    server jack;
+    client recorder("recrate", 1);
+    receiver = std::make_unique<test_support::background_process>(
+        dorvane_args(port, {"-d", "rxrate", roomy_latency}), "", "", jack.env());
+    std::uint32_t counter = 0;
+    // One packet of 256 frames of a 1 kHz tone (or silence) at 44100 Hz, stereo 16I.
+    const auto packet = [&](bool tone) {
+        std::string datagram("VBAN\x10\xFF\x01\x01", 8);
+        datagram += stream_name + std::string(16 - stream_name.size(), '\0');
+        ++counter;
+        datagram.append(reinterpret_cast<const char*>(&counter), 4);
+        for (std::uint32_t f = 0; f < 256; ++f) {
+            const double t = static_cast<double>((counter - 1) * 256 + f) / 44100.0;
+            const auto v =
+                static_cast<std::int16_t>(tone ? 16000.0 * std::sin(2 * M_PI * 1000 * t) : 0);
+            datagram.append(reinterpret_cast<const char*>(&v), 2);
+            datagram.append(reinterpret_cast<const char*>(&v), 2);
+        }
+        return datagram;
+    };
+    const auto start = clock::now();
+    const auto paced = [&](std::size_t packets, bool tone) {
+        for (std::size_t k = 0; k < packets; ++k) {
+            sender.send_to("127.0.0.1", port, packet(tone));
+            std::this_thread::sleep_until(start + counter * std::chrono::microseconds(5805));
+        }
+    };
+    ASSERT_TRUE(poll_until(
+        [&] {
+            paced(1, false);
+            return recorder.has_port("rxrate:playback_1");
+        },
+        10s));
+    ASSERT_TRUE(recorder.connect_from("rxrate"));
+    paced(40, false);
+    const std::size_t tone_packets = 172;  // 44032 frames: about a second
+    paced(tone_packets, true);
+    // Silence until the tone has been heard (nearly 48000 frames of sound), however late a
+    // slow build plays it.
+    const bool heard = poll_until(
+        [&] {
+            paced(1, false);
+            return recorder.wait_for_sound(tone_packets * 256 * 48000 / 44100 * 95 / 100, 0ms);
+        },
+        20s);
+    paced(20, false);
+    const frames_t played = recorder.finish();
 #if defined(__SANITIZE_THREAD__)
-        // Under ThreadSanitizer neither the server nor dorvane keeps real time: the stream has
-        // run through both threads, and its timing says nothing.
-        GTEST_SKIP() << "timing under ThreadSanitizer; the tone was " << (heard ? "" : "not ")
-                     << "heard whole";
+    // Under ThreadSanitizer neither the server nor dorvane keeps real time: the stream has
+    // run through both threads, and its timing says nothing.
+    GTEST_SKIP() << "timing under ThreadSanitizer; the tone was " << (heard ? "" : "not ")
+                 << "heard whole";
 #endif
-        EXPECT_TRUE(heard);
-        std::size_t first = played.size(), last = 0;
-        for (std::size_t f = 0; f < played.size(); ++f) {
-            if (played[f][0] != 0.0f) {
-                first = std::min(first, f);
-                last = f;
-            }
+    EXPECT_TRUE(heard);
+    std::size_t first = played.size(), last = 0;
+    for (std::size_t f = 0; f < played.size(); ++f) {
+        if (played[f][0] != 0.0f) {
+            first = std::min(first, f);
+            last = f;
         }
-        std::size_t crossings = 0;
-        for (std::size_t f = first + 1; f <= last && f < played.size(); ++f) {
-            crossings += played[f - 1][0] < 0.0f && played[f][0] >= 0.0f;
-        }
-        ASSERT_LT(first, last);
-        const double seconds = static_cast<double>(last - first) / 48000.0;
+    }
+    std::size_t crossings = 0;
+    for (std::size_t f = first + 1; f <= last && f < played.size(); ++f) {
+        crossings += played[f - 1][0] < 0.0f && played[f][0] >= 0.0f;
+    }
+    ASSERT_LT(first, last);
+    const double seconds = static_cast<double>(last - first) / 48000.0;
+    // A server that fell behind (an xrun) skipped cycles, and dorvane the tone's frames they
+    // would have played, to hold its latency: the tone is that much shorter.
+    if (jack.log().find("XRun") == std::string::npos) {
         EXPECT_NEAR(seconds, tone_packets * 256 / 44100.0, 0.01);
-        EXPECT_NEAR(crossings / seconds, 1000.0, 20.0);  // unconverted: 1088
-    });
+    } else {
+        std::fprintf(stderr, "the server fell behind: the tone's length (%.4f s) is not checked\n",
+                     seconds);
+    }
+    EXPECT_NEAR(crossings / seconds, 1000.0, 20.0);  // unconverted: 1088
 }
 
 // 200 channels of 8I at 44100 Hz into the server at 48000 Hz: the resampler converts them in
