@@ -520,6 +520,10 @@ public:
         return played;
     }
 
+    // True when the server fell behind (an xrun in its log): it skipped cycles, and dorvane,
+    // holding its latency, the frames they would have played, or trimmed what came in a burst
+    // after them as it started again.
+    bool fell_behind() const { return server_.log().find("XRun") != std::string::npos; }
     server& jack() { return server_; }
     client& recorder() { return recorder_; }
     test_support::background_process& dorvane() { return *receiver_; }
@@ -619,7 +623,11 @@ TEST_F(Jack, DorvanePlaysEveryFormatAsItsFloatConversion) {
         EXPECT_TRUE(silent(played.front())) << "silence plays while the latency builds up";
         // Every sample of the sound, in order: a block the ring buffer had no room for would
         // show here. (Silence dropped while the stream starts, on a slow build, is harmless.)
-        EXPECT_EQ(difference(played, sent.frames), "") << stream->diagnostics();
+        const std::string missing = difference(played, sent.frames);
+        if (!missing.empty() && stream->fell_behind()) {
+            GTEST_SKIP() << "the server fell behind: " << missing << stream->diagnostics();
+        }
+        EXPECT_EQ(missing, "") << stream->diagnostics();
     }
 }
 
@@ -632,8 +640,11 @@ TEST_F(Jack, EveryChannelOfAnOddCountPlaysOnItsOwnPort) {
         const auto stream = started_playback(format, channels, "rxodd" + std::to_string(channels));
         ASSERT_NE(stream, nullptr);
         ASSERT_TRUE(stream->write_paced(sent.bytes));
-        EXPECT_EQ(difference(stream->finish(sent.frames.size()), sent.frames), "")
-            << stream->diagnostics();
+        const std::string missing = difference(stream->finish(sent.frames.size()), sent.frames);
+        if (!missing.empty() && stream->fell_behind()) {
+            GTEST_SKIP() << "the server fell behind: " << missing << stream->diagnostics();
+        }
+        EXPECT_EQ(missing, "") << stream->diagnostics();
     }
 }
 
@@ -655,7 +666,11 @@ TEST_F(Jack, StarvedRingBufferPlaysSilenceThenResumesInPlace) {
     frames_t expected = first.frames;
     expected.insert(expected.end(), second.frames.begin(), second.frames.end());
     const frames_t played = stream->finish(expected.size());
-    EXPECT_EQ(difference(played, expected), "");
+    const std::string missing = difference(played, expected);
+    if (!missing.empty() && stream->fell_behind()) {
+        GTEST_SKIP() << "the server fell behind: " << missing << stream->diagnostics();
+    }
+    EXPECT_EQ(missing, "") << stream->diagnostics();
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP()
         << "where the silence falls is timing, which a ThreadSanitizer build does not keep";
