@@ -3,11 +3,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <mutex>
+#include <future>
 #include <system_error>
 #include <thread>
 
@@ -91,32 +89,20 @@ void jack_ports_connect_physical(jack_client_t* client, jack_port_t* const* port
 }
 
 int jack_close_within(std::function<int()> close, std::chrono::milliseconds limit) {
-    struct outcome {
-        std::mutex mutex;
-        std::condition_variable done_cv;
-        bool done = false;
-        int result = 0;
-    };
-    const auto shared = std::make_shared<outcome>();
+    std::promise<int> closed;
+    std::future<int> result = closed.get_future();
     close_pending.store(true, std::memory_order_release);
     try {
-        std::thread([shared, close] {
-            const int result = close();
+        std::thread([close, closed = std::move(closed)]() mutable {
+            const int code = close();
             close_pending.store(false, std::memory_order_release);
-            const std::lock_guard<std::mutex> lock(shared->mutex);
-            shared->result = result;
-            shared->done = true;
-            shared->done_cv.notify_all();
+            closed.set_value(code);
         }).detach();
     } catch (const std::system_error&) {
         close_pending.store(false, std::memory_order_release);
         return close();  // no thread to spare: closed here, however long it takes
     }
-    std::unique_lock<std::mutex> lock(shared->mutex);
-    if (!shared->done_cv.wait_for(lock, limit, [&] { return shared->done; })) {
-        return -ETIMEDOUT;
-    }
-    return shared->result;
+    return result.wait_for(limit) == std::future_status::ready ? result.get() : -ETIMEDOUT;
 }
 
 bool jack_close_pending() {

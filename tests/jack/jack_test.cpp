@@ -78,6 +78,8 @@ public:
         return {"JACK_DEFAULT_SERVER=" + name_, "JACK_NO_START_SERVER=1"};
     }
     std::string log() const { return test_support::read_file(logs_.file("jackd.err")); }
+    // True when the server fell behind: an xrun in its log.
+    bool fell_behind() const { return log().find("XRun") != std::string::npos; }
     // Ends the server now with `signal` and waits for its end.
     void stop(int signal) {
         if (process_ != nullptr) {
@@ -523,7 +525,7 @@ public:
     // True when the server fell behind (an xrun in its log): it skipped cycles, and dorvane,
     // holding its latency, the frames they would have played, or trimmed what came in a burst
     // after them as it started again.
-    bool fell_behind() const { return server_.log().find("XRun") != std::string::npos; }
+    bool fell_behind() const { return server_.fell_behind(); }
     server& jack() { return server_; }
     client& recorder() { return recorder_; }
     test_support::background_process& dorvane() { return *receiver_; }
@@ -867,7 +869,7 @@ TEST_F(Jack, AStreamAtAnotherRateIsConverted) {
     const double seconds = static_cast<double>(last - first) / 48000.0;
     // A server that fell behind (an xrun) skipped cycles, and dorvane the tone's frames they
     // would have played, to hold its latency: the tone is that much shorter.
-    if (jack.log().find("XRun") == std::string::npos) {
+    if (!jack.fell_behind()) {
         EXPECT_NEAR(seconds, tone_packets * 256 / 44100.0, 0.01);
     } else {
         std::fprintf(stderr, "the server fell behind: the tone's length (%.4f s) is not checked\n",
@@ -1011,7 +1013,7 @@ std::string hold_against_drift(bool* stalled) {
     std::string problems;
     *stalled = false;
     for (auto& r : receivers) {
-        *stalled = *stalled || r->jack.log().find("XRun") != std::string::npos;
+        *stalled = *stalled || r->jack.fell_behind();
         const std::string out = test_support::read_file(r->dir.file("out"));
         std::vector<std::string> lines;
         for (std::size_t at = out.find("stats: "); at != std::string::npos;
