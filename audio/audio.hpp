@@ -45,7 +45,8 @@ std::int32_t audio_release(audio_handle** place);
 // does not take a change now (a recording starts a new take at most once a second). After a
 // failed open the configuration is all zero. A capture at rate 0 takes the rate of a device
 // that has one of its own (a JACK server); -ERANGE when such a device runs at another rate
-// than the one asked for.
+// than the one asked for. -EDEADLK when the output's library is stuck closing the last device:
+// no output can be opened again in this process.
 [[nodiscard]] std::int32_t audio_set_stream_config(audio_handle* handle,
                                                    const stream_config* config);
 

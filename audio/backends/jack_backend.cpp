@@ -132,7 +132,7 @@ std::int32_t jack_backend::open(const char* device, std::int32_t, std::uint64_t 
 
     client_ = jack_client_open_named(device, "vban");
     if (client_ == nullptr) {
-        return -ENODEV;
+        return jack_close_pending() ? -EDEADLK : -ENODEV;
     }
 
     nb_channels_ = config->nb_channels;

@@ -124,7 +124,7 @@ int jack_client_end(jack_client_t* client, bool shut_down) {
                    name,
                    static_cast<long long>(
                        std::chrono::duration_cast<std::chrono::seconds>(close_limit).count()));
-        return -ETIMEDOUT;
+        return -EDEADLK;
     }
     if (result != 0 && !shut_down) {
         logger_log(LOG_FATAL, "%s: jack_client_close failed with error %d", name, result);

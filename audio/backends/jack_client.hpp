@@ -31,8 +31,8 @@ void jack_ports_connect_physical(jack_client_t* client, jack_port_t* const* port
 // Deactivates and closes the client: jack_client_close's result. A client that the server has
 // shut down (`shut_down`) only has its own resources left: the calls to the server fail, and
 // say nothing new, so they are made quietly and the result is 0. A close that libjack has not
-// finished within a few seconds is left to finish on its own: -ETIMEDOUT, after a line that
-// says so.
+// finished within a few seconds is left to finish on its own: -EDEADLK, after a line that says
+// so, for it may never finish, and no client can be opened while it lasts.
 int jack_client_end(jack_client_t* client, bool shut_down);
 
 // Runs `close` on a thread of its own and waits `limit` at most for its result: -ETIMEDOUT

@@ -126,7 +126,7 @@ std::int32_t play(receiver_state& state, const socket_datagram& datagram, clock:
 }
 
 // Answers, reports or plays one datagram: 0 to go on, or the output's negative code that ends
-// the receiver.
+// the receiver (a failed write, or an output that can never be opened again).
 std::int32_t take_datagram(receiver_state& state, const socket_datagram& datagram,
                            clock::time_point now) {
     const std::uint8_t* bytes = datagram.data;
@@ -161,6 +161,15 @@ std::int32_t take_datagram(receiver_state& state, const socket_datagram& datagra
         // the stream it played; refused, nothing until a packet that it takes.
         const std::int32_t taken =
             output_takes(state.audio, stream, state.retry, *state.report, now);
+        if (taken == -EDEADLK) {
+            // Nothing would play again: ending lets the service manager start the receiver
+            // afresh, where dropping every packet from now on would fail in silence.
+            logger_log(LOG_FATAL,
+                       "%s: the output's library is stuck and no output can be opened again: "
+                       "ending, for the receiver to be started afresh",
+                       "main");
+            return taken;
+        }
         if (taken != 0) {
             audio_note_dropped(state.audio);
             if (taken != -EBUSY) {

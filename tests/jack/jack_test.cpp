@@ -794,6 +794,45 @@ TEST_F(Jack, DorvaneEndsWithAnErrorWhenTheServerGoes) {
     }
 }
 
+// A close of the client that libjack never finishes (it can leave a lock of its own held)
+// leaves nothing to play on: at the next change of the stream dorvane ends with -EDEADLK (seen
+// as 221), for its service to start it afresh, instead of dropping every packet from then on.
+TEST_F(Jack, DorvaneEndsWhenTheJackLibraryCannotCloseItsClient) {
+#ifndef STUCK_JACK_CLOSE_PATH
+    GTEST_SKIP() << "preloading cannot share the process with a sanitizer runtime";
+#else
+    test_support::udp_socket sender;
+    const std::uint16_t port = test_support::free_udp_port();
+    server jack;
+    client inspector("inspector");
+    test_support::temp_dir logs;
+    std::vector<std::string> env = jack.env();
+    env.push_back(std::string("LD_PRELOAD=") + STUCK_JACK_CLOSE_PATH);
+    test_support::background_process dorvane(dorvane_args(port, {"-d", "rxstuck"}), "",
+                                             logs.file("err"), env);
+    ASSERT_TRUE(poll_until(
+        [&] {
+            sender.send_to("127.0.0.1", port, silent_packet(2));
+            return inspector.has_port("rxstuck:playback_2");
+        },
+        10s));
+    const auto changed = clock::now();
+    while (dorvane.running() && clock::now() - changed < 15s) {
+        sender.send_to("127.0.0.1", port, silent_packet(1));
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(dorvane.wait_for_exit(0ms), 221);
+    const std::string err = test_support::read_file(logs.file("err"));
+    EXPECT_NE(err.find("Error: jack_close: the JACK library has not closed the client within 5 s"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("Fatal: main: the output's library is stuck and no output can be opened "
+                       "again: ending, for the receiver to be started afresh\n"),
+              std::string::npos)
+        << err;
+#endif
+}
+
 // A stream at 44100 Hz into a server at 48000 Hz is converted: a 1 kHz tone plays at 1 kHz
 // (played unconverted it would sound at 1088 Hz), and a second of it lasts a second.
 TEST_F(Jack, AStreamAtAnotherRateIsConverted) {
