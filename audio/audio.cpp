@@ -38,9 +38,14 @@ struct audio_handle {
     std::uint64_t dropped = 0;  // packets whose configuration the output did not take
     // Allocated with the handle so that no transfer allocates.
     std::uint8_t buffer[AUDIO_MAP_BUFFER_SIZE];
-    // The packets an output that only counts has not written yet (audio_flush).
+    // The packets an output that only counts has not written yet (audio_flush): copied into
+    // `held`, but for the first of a batch, which waits where the caller keeps it (`pending`)
+    // and is copied only when another follows. A packet that comes alone, as most do at low
+    // rates, is then written without touching the hold.
     std::uint8_t held[held_size];
     std::size_t held_bytes = 0;
+    const std::uint8_t* pending = nullptr;
+    std::size_t pending_bytes = 0;
 };
 
 namespace {
@@ -227,18 +232,19 @@ std::int32_t start_playout(audio_handle& handle) {
 // signal cut short ends it when the program is asked to stop: the rest could wait for ever
 // for a reader of a full pipe.
 std::int32_t write_held(audio_handle& handle) {
+    const std::uint8_t* held = handle.pending != nullptr ? handle.pending : handle.held;
+    const std::size_t size = handle.pending != nullptr ? handle.pending_bytes : handle.held_bytes;
+    handle.pending = nullptr;
+    handle.held_bytes = 0;
     std::size_t done = 0;
-    while (done < handle.held_bytes) {
-        const std::int32_t written =
-            handle.backend->write(handle.held + done, handle.held_bytes - done);
+    while (done < size) {
+        const std::int32_t written = handle.backend->write(held + done, size - done);
         if (written <= 0 ||
-            (stop_request_made() && static_cast<std::size_t>(written) < handle.held_bytes - done)) {
-            handle.held_bytes = 0;
+            (stop_request_made() && static_cast<std::size_t>(written) < size - done)) {
             return written < 0 ? written : -EINTR;
         }
         done += static_cast<std::size_t>(written);
     }
-    handle.held_bytes = 0;
     return 0;
 }
 
@@ -414,6 +420,16 @@ std::int32_t audio_write_packet(audio_handle* handle, const void* data, std::uin
         (void)frame_counter_note(&handle->counter, counter, now_ns);
         if (handle->map.nb_channels != 0 || size > sizeof handle->held) {
             return write_mapped(*handle, data, size, name);
+        }
+        if (handle->pending == nullptr && handle->held_bytes == 0) {
+            handle->pending = static_cast<const std::uint8_t*>(data);
+            handle->pending_bytes = size;
+            return static_cast<std::int32_t>(size);
+        }
+        if (handle->pending != nullptr) {
+            std::memcpy(handle->held, handle->pending, handle->pending_bytes);
+            handle->held_bytes = handle->pending_bytes;
+            handle->pending = nullptr;
         }
         if (size > sizeof handle->held - handle->held_bytes) {
             const std::int32_t written = write_held(*handle);

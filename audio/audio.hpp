@@ -66,7 +66,9 @@ std::int32_t audio_release(audio_handle** place);
 // holds the latency at its target and follows the sender's clock (but with bit_exact); the others
 // get them as they come, and the packets are only counted: without a channel map, they are held
 // back until audio_flush (or until the hold is full), so that a batch of packets goes out in
-// one write. Returns `size`, or a negative code (of the write that made room). Allocates nothing.
+// one write. `data` stays as it is until audio_flush or the next call: the first packet of a
+// batch is copied only when another follows it. Returns `size`, or a negative code (of the
+// write that made room). Allocates nothing.
 [[nodiscard]] std::int32_t audio_write_packet(audio_handle* handle, const void* data,
                                               std::uint64_t size, std::uint32_t counter,
                                               std::int64_t now_ns, std::int64_t waited_ns = 0);
