@@ -13,9 +13,10 @@ ratio to the bare loop of the same round):
   batches    datagrams of 1052 bytes at 188, 3,000 and 38,400 a second for BATCH_SECONDS,
              sent one at a time (spaced evenly) and in the bursts of a sender whose capture
              delivers 1.33 ms at a time (one segmented send each, as quellor sends them), to
-             the bare receiver and to dorvane -b file -d /dev/null: CPU per datagram and per
-             second, what dorvane counted lost or reordered, and the latency from a burst's
-             send to its last byte out of the receiver (into a FIFO).
+             the bare receiver and to dorvane -b file -d /dev/null, side by side (each fed by
+             a sender of its own at the same time) up to 3,000 a second: CPU per datagram and
+             per second, what dorvane counted lost or reordered, and the latency from a
+             burst's send to its last byte out of the receiver (into a FIFO).
   real time  SECONDS of 44.1 kHz stereo 16-bit audio fed through a named pipe by a pacer on
              absolute deadlines: CPU seconds per minute of audio and CPU per datagram, for the
              bare loop, quellor -> dorvane, and GStreamer (rtpL16pay/udpsink ->
@@ -266,33 +267,50 @@ def batch_receiver(kind, port, out, log):
                     "-d", out, "-l", "3"], stdout=log)
 
 
-def batch_run(kind, work, data, rate, burst):
-    """CPU of a receiver of `rate` datagrams a second, sent `burst` at a time."""
-    port = free_port()
+def batch_run(kinds, work, data, rate, burst):
+    """CPU of receivers of `rate` datagrams a second, sent `burst` at a time: {kind: figures}.
+
+    Receivers named together are fed at the same time, each by a sender of its own, so that
+    both meet the same machine: on a virtual machine the cost of a wake-up drifts by a factor
+    of two or three from one second to the next, and only a side-by-side ratio resolves a few
+    per cent. The order of their starts alternates between rounds."""
     count = int(rate * BATCH_SECONDS) // burst * burst
-    with open(os.path.join(work, "dorvane.log"), "w+") as log:
-        rx = batch_receiver(kind, port, os.devnull, log)
-        wait_bound(port)
-        # The receiver's CPU while the datagrams come, without its start, its first datagram
-        # (which opens its output) and its end.
+    ports, receivers, logs = [], [], []
+    for kind in kinds:
+        ports.append(free_port())
+        while ports[-1] in ports[:-1]:
+            ports[-1] = free_port()
+        logs.append(open(os.path.join(work, "dorvane-%d.log" % len(logs)), "w+"))
+        receivers.append(batch_receiver(kind, ports[-1], os.devnull, logs[-1]))
+        wait_bound(ports[-1])
+    # Their CPU while the datagrams come, without their start, their first datagram (which
+    # opens the output) and their end.
+    for port in ports:
         subprocess.run([BARE, "pace", data, "127.0.0.1", str(port), str(rate), "1", "1"],
                        check=True)
-        time.sleep(0.3)
-        before = run_ns(rx.popen.pid)
-        subprocess.run([BARE, "pace", data, "127.0.0.1", str(port), str(rate), str(burst),
-                        str(count)], check=True)
-        time.sleep(0.2)
-        cpu = (run_ns(rx.popen.pid) - before) * 1e-9
+    time.sleep(0.3)
+    before = [run_ns(rx.popen.pid) for rx in receivers]
+    senders = [subprocess.Popen([BARE, "pace", data, "127.0.0.1", str(port), str(rate),
+                                 str(burst), str(count)]) for port in ports]
+    for sender in senders:
+        if sender.wait() != 0:
+            raise RuntimeError("pace failed")
+    time.sleep(0.2)
+    results = {}
+    for kind, rx, start, log in zip(kinds, receivers, before, logs):
+        cpu = (run_ns(rx.popen.pid) - start) * 1e-9
         rx.stop()
         log.seek(0)
         counts = log.read().rsplit("stats: ", 1)[-1]
-    result = {"us": cpu * 1e6 / count, "core": cpu * rate / count}
-    if kind == "vban":
-        fields = dict(item.split(" ", 1) for item in counts.split(", ")[:4])
-        result.update({name: int(fields.get(name, "-1").split()[0])
-                       for name in ("received", "lost", "reordered")})
-        result["count"] = count + 1  # with the first
-    return result
+        log.close()
+        result = {"us": cpu * 1e6 / count, "core": cpu * rate / count}
+        if kind == "vban":
+            fields = dict(item.split(" ", 1) for item in counts.split(", ")[:4])
+            result.update({name: int(fields.get(name, "-1").split()[0])
+                           for name in ("received", "lost", "reordered")})
+            result["count"] = count + 1  # with the first
+        results[kind] = result
+    return results
 
 
 def batch_latency(kind, work, data, rate, burst):
@@ -409,9 +427,16 @@ def main():
                                               pinned=False)
             for rate in BATCH_RATES:
                 for shape, burst in batch_shapes(rate):
-                    for kind in ("bare", "vban"):
+                    # Side by side where two receivers and their senders leave the two cores
+                    # room; at 38,400 a second one after the other.
+                    kinds = ("bare", "vban") if number % 2 == 0 else ("vban", "bare")
+                    figures = (batch_run(kinds, work, unpaced_data, rate, burst)
+                               if rate <= 3000 else
+                               {kind: batch_run((kind,), work, unpaced_data, rate, burst)[kind]
+                                for kind in kinds})
+                    for kind in kinds:
                         name = "batch_%d_%s_%s" % (rate, shape, kind)
-                        r[name] = batch_run(kind, work, unpaced_data, rate, burst)
+                        r[name] = figures[kind]
                         r[name].update(batch_latency(kind, work, unpaced_data, rate, burst))
             r["jack"] = jack_run(work, audio)
             rounds.append(r)
@@ -453,9 +478,10 @@ def report(rounds, write_docs):
     if any("batch_188_spaced_bare" in r for r in rounds):
         add("")
         add("Batches: datagrams of 1052 bytes for %g s to the bare receiver and to dorvane -b file "
-            "-d /dev/null; spaced: one at a time, evenly; bursts: 1.33 ms of them at a time (one "
-            "segmented send); latency: a burst's send to its last byte out of the receiver, into "
-            "a FIFO" % BATCH_SECONDS)
+            "-d /dev/null, side by side (fed at the same time) up to 3,000 a second and one after "
+            "the other above; spaced: one at a time, evenly; bursts: 1.33 ms of them at a time "
+            "(one segmented send); latency: a burst's send to its last byte out of the receiver, "
+            "into a FIFO" % BATCH_SECONDS)
         add("")
         add("| datagrams/s | sent | bare µs/datagram | dorvane µs/datagram | × bare | bare core "
             "| dorvane core | dorvane lost, reordered | latency bare / dorvane, µs median (max) |")
