@@ -174,7 +174,8 @@ int dorvane_after_one_packet(const std::vector<std::string>& options) {
 
 // Each status the programs are made to give here is documented under its number (or as
 // 256-n, or as n for a system error number), and the page documents no other number except
-// 244, which only an exhausted memory gives.
+// 244, which only an exhausted memory gives, and dorvane's 221, which only a stuck JACK
+// library gives (the JACK tests provoke it).
 TEST(ManPages, ExitStatusesAreTheRealOnes) {
     test_support::udp_socket listener("127.0.0.1", 0);
     const std::string port = std::to_string(listener.port());
@@ -233,6 +234,9 @@ TEST(ManPages, ExitStatusesAreTheRealOnes) {
         SCOPED_TRACE(name);
         std::set<std::string> tags = status_tags(name);
         std::set<std::string> numbers = {"244"};
+        if (name == "dorvane") {
+            numbers.insert("221");
+        }
         for (const auto& [status, expected] : statuses) {
             EXPECT_EQ(status, expected);
             if (status == 254) {
